@@ -1,0 +1,1 @@
+#include "record/base64.h"

@@ -1,0 +1,46 @@
+#pragma once
+// The process log: one handle, three sinks (file, syslog, standard error),
+// each with its own level mask. Callers format into the handle's message
+// buffer and write it; `qlog` does both and does nothing without a handle.
+#include <memory>
+#include <string>
+
+namespace qpm {
+
+constexpr int LL_ERROR = 1;
+constexpr int LL_WARNING = 2;
+constexpr int LL_INFO = 4;
+constexpr int LL_DEBUG = 8;
+
+constexpr size_t LOG_BUFSIZE = 2000;
+
+struct LogHandle {
+    std::string path; // resolved real path of the log file
+    int file_mask = 7;
+    int syslog_mask = 7;
+    int stderr_mask = 7;
+    int ready = 0;
+    int file_enabled = 1;
+    const char *const *level_names = nullptr;
+    char message[LOG_BUFSIZE] = {};
+};
+
+using LogPtr = std::unique_ptr<LogHandle>;
+
+// The process-wide handle; null until a front end calls log_init.
+extern LogPtr llog;
+
+LogPtr log_init(const char *path, int file_level, int syslog_level, int stderr_level,
+                const char *ident);
+// A null `text` writes the handle's message buffer.
+int log_write(LogHandle *handle, int level, const char *text);
+int log_file_new(LogHandle *handle, const char *path);
+int log_level_new(LogHandle *handle, int file_level, int syslog_level, int stderr_level);
+
+// Name of a level for log lines; "" for levels without a name.
+const char *log_level_name(int level);
+
+// Formats into llog's message buffer and writes it at `level`; no-op without llog.
+void qlog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+} // namespace qpm
