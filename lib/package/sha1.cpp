@@ -1,0 +1,1 @@
+#include "package/sha1.h"
