@@ -1,0 +1,147 @@
+#include "cmdline.h"
+
+#include "util/sysroot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qpm {
+namespace {
+
+constexpr const char *SAFE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+bool keep_in_environment(std::string_view entry)
+{
+    const std::string_view name = entry.substr(0, entry.find('='));
+    return name == "TERM" || name == "LANG" || name == "TZ" || name == "SUDO_UID" ||
+           name.starts_with("LC_");
+}
+
+} // namespace
+
+int pqpm_mode(const char *action)
+{
+    static constexpr const char *words[] = {"allowed", "install", "upgrade", "refresh", "cleanup"};
+    for (int mode = 0; mode < 5; ++mode) {
+        if (std::strcmp(action, words[mode]) == 0)
+            return mode;
+    }
+    return -1;
+}
+
+PqpmArgs pqpm_parse_args(int mode, int argc, const char *const *argv)
+{
+    PqpmArgs args;
+    args.mode = mode;
+    int first_package = 2;
+    if (argc > 3 && std::strcmp(argv[2], "-o") == 0) {
+        args.option_text = std::string(argv[3]).substr(0, PQPM_OPTION_MAX);
+        first_package = 4;
+    }
+    if (mode == PQPM_INSTALL || mode == PQPM_UPGRADE) {
+        for (int i = first_package; i < argc; ++i)
+            args.packages.emplace_back(argv[i]);
+    }
+    return args;
+}
+
+void pqpm_usage() { std::fprintf(stderr, "Usage: pqpm [ACTION] [OPTIONS] [PACKAGE(s)] \n"); }
+
+void qpm_opt_help(int mode)
+{
+    std::printf("\nOptions are specified in the form of:");
+    std::printf(" -o \"opt1=val1,opt2=val2,opt3=val3,...\"\n");
+    if (mode == PQPM_INSTALL || mode == PQPM_UPGRADE) {
+        std::printf(mode == PQPM_INSTALL ? "\nOptions for mode -I (install):\n"
+                                         : "\nOptions for mode -U (update):\n");
+        std::printf("  %-15s: %s\n", "variant", "variant to use. On empty value, use default variant.");
+        std::printf("  %-15s: %s\n", "version", "version to install.");
+    }
+    std::printf("\n");
+}
+
+int pqpm_allowed()
+{
+    if (getuid() == 0)
+        return 1;
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "You are not root, fuck off\n");
+        return 0;
+    }
+    const passwd *pw = getpwuid(getuid());
+    if (!pw) // no passwd entry: no way to tell the groups, refuse
+        return 0;
+    const std::string user = pw->pw_name;
+    const gid_t primary = pw->pw_gid;
+    int count = 40;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(user.c_str(), primary, groups.data(), &count) == -1) {
+        std::fprintf(stderr, "getgrouplist() for %s returned -1; ngroups = %d\n", user.c_str(), count);
+        return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        const group *gr = getgrgid(groups[static_cast<size_t>(i)]);
+        if (gr && std::strcmp(gr->gr_name, "wheel") == 0)
+            return 1;
+    }
+    std::fprintf(stderr, "You are not in group %s, fuck off\n", "wheel");
+    return 0;
+}
+
+void pqpm_sanitize_environment()
+{
+    std::vector<std::string> kept;
+    for (char **env = environ; env && *env; ++env) {
+        if (keep_in_environment(*env))
+            kept.emplace_back(*env);
+    }
+    clearenv();
+    for (const std::string &entry : kept) {
+        const size_t eq = entry.find('=');
+        if (eq != std::string::npos)
+            setenv(entry.substr(0, eq).c_str(), entry.c_str() + eq + 1, 1);
+    }
+    setenv("PATH", SAFE_PATH, 1);
+    system_root_pin_real();
+}
+
+void pqpm_ensure_std_fds()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        // open() returns the lowest free descriptor, which is this one.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd && opened >= 0)
+            close(opened);
+    }
+}
+
+const char *qpm_get_variant(const Ekva *options) { return ekva_getval(options, "variant"); }
+
+const char *qpm_get_version(const Ekva *options) { return ekva_getval(options, "version"); }
+
+int qpm_get_outform(const Ekva *options)
+{
+    const char *form = ekva_getval(options, "outform");
+    switch (form ? form[0] : '\0') {
+    case 'c':
+        return 4;
+    case 'l':
+        return 2;
+    case 'x':
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+} // namespace qpm

@@ -1,0 +1,56 @@
+// pqpm: the privileged front end.
+#include "cmdline.h"
+
+#include <cstdio>
+#include <exception>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace qpm;
+
+namespace {
+
+int run(int argc, char **argv)
+{
+    umask(022);
+    pqpm_ensure_std_fds();
+    if (argc < 2) {
+        pqpm_usage();
+        return 1;
+    }
+    const int mode = pqpm_mode(argv[1]);
+    if (mode < 0) {
+        pqpm_usage();
+        return 1;
+    }
+    if (!pqpm_allowed())
+        return 1;
+    if (getuid() != 0)
+        pqpm_sanitize_environment();
+    if (mode == PQPM_ALLOWED)
+        return 0;
+
+    PqpmArgs args = pqpm_parse_args(mode, argc, argv);
+    EkvaPtr options;
+    if (!args.option_text.empty()) {
+        if (args.option_text == "help") {
+            qpm_opt_help(mode);
+            return 0;
+        }
+        options = str2ekva(args.option_text, ',');
+    }
+    std::fprintf(stderr, "pqpm: %s is not available in this build yet\n", argv[1]);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "pqpm: %s\n", e.what());
+        return 1;
+    }
+}

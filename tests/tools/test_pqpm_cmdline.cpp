@@ -1,0 +1,80 @@
+// pqpm's argument layout and option accessors, in-process.
+#include "cmdline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+using namespace qpm;
+
+TEST(PqpmArgs, ActionWordsAreExactAndCaseSensitive)
+{
+    EXPECT_EQ(pqpm_mode("allowed"), PQPM_ALLOWED);
+    EXPECT_EQ(pqpm_mode("install"), PQPM_INSTALL);
+    EXPECT_EQ(pqpm_mode("upgrade"), PQPM_UPGRADE);
+    EXPECT_EQ(pqpm_mode("refresh"), PQPM_REFRESH);
+    EXPECT_EQ(pqpm_mode("cleanup"), PQPM_CLEANUP);
+    EXPECT_EQ(pqpm_mode("INSTALL"), -1);
+    EXPECT_EQ(pqpm_mode("install "), -1);
+}
+
+TEST(PqpmArgs, OptionStringOnlyAsSecondArgumentWithAThird)
+{
+    const char *with_options[] = {"pqpm", "install", "-o", "verbose=yes", "a", "b"};
+    PqpmArgs args = pqpm_parse_args(PQPM_INSTALL, 6, with_options);
+    EXPECT_EQ(args.option_text, "verbose=yes");
+    EXPECT_EQ(args.packages, (StrArr{"a", "b"}));
+
+    const char *late_options[] = {"pqpm", "install", "pkgA", "pkgB", "-o", "x=y"};
+    args = pqpm_parse_args(PQPM_INSTALL, 6, late_options);
+    EXPECT_EQ(args.option_text, "");
+    EXPECT_EQ(args.packages, (StrArr{"pkgA", "pkgB", "-o", "x=y"}));
+
+    const char *lone_o[] = {"pqpm", "install", "-o"};
+    args = pqpm_parse_args(PQPM_INSTALL, 3, lone_o);
+    EXPECT_EQ(args.packages, (StrArr{"-o"}));
+
+    const char *refresh[] = {"pqpm", "refresh", "x", "y"};
+    EXPECT_TRUE(pqpm_parse_args(PQPM_REFRESH, 4, refresh).packages.empty());
+}
+
+TEST(PqpmArgs, OptionTextIsCutAt1024)
+{
+    const std::string long_text(1500, 'x');
+    const char *argv[] = {"pqpm", "cleanup", "-o", long_text.c_str()};
+    EXPECT_EQ(pqpm_parse_args(PQPM_CLEANUP, 4, argv).option_text.size(), 1024u);
+}
+
+TEST(PqpmOptions, AccessorsReadTheOptionRecord)
+{
+    EkvaPtr options = str2ekva("variant=static,version=1.2,outform=csv", ',');
+    EXPECT_STREQ(qpm_get_variant(options.get()), "static");
+    EXPECT_STREQ(qpm_get_version(options.get()), "1.2");
+    EXPECT_EQ(qpm_get_outform(options.get()), 4);
+    EXPECT_EQ(qpm_get_outform(str2ekva("outform=ldif", ',').get()), 2);
+    EXPECT_EQ(qpm_get_outform(str2ekva("outform=xml", ',').get()), 3);
+    EXPECT_EQ(qpm_get_outform(nullptr), 1);
+    EXPECT_EQ(qpm_get_variant(nullptr), nullptr);
+}
+
+TEST(PqpmEnvironment, SetuidRunKeepsOnlyHarmlessVariables)
+{
+    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("IFS", "/", 1);
+    setenv("ENV", "/tmp/evil.sh", 1);
+    setenv("LD_PRELOAD", "/tmp/evil.so", 1);
+    setenv("QPM_ROOT", "/tmp/elsewhere", 1);
+    setenv("LC_ALL", "C", 1);
+    setenv("TERM", "dumb", 1);
+    pqpm_sanitize_environment();
+    EXPECT_EQ(std::getenv("IFS"), nullptr);
+    EXPECT_EQ(std::getenv("ENV"), nullptr);
+    EXPECT_EQ(std::getenv("LD_PRELOAD"), nullptr);
+    EXPECT_EQ(std::getenv("QPM_ROOT"), nullptr);
+    EXPECT_STREQ(std::getenv("LC_ALL"), "C");
+    EXPECT_STREQ(std::getenv("TERM"), "dumb");
+    EXPECT_STREQ(std::getenv("PATH"), "/usr/sbin:/usr/bin:/sbin:/bin");
+    setenv("PATH", saved_path.c_str(), 1);
+}
