@@ -1,1 +1,357 @@
 #include "util/files.h"
+
+#include "util/raii.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qpm {
+namespace {
+
+constexpr size_t COPY_BLOCK = 64 * 1024;
+
+// Where a copy stopped, and the errno of that step.
+enum class CopyStep { none, read, create, write, close, rename };
+
+struct CopyError {
+    CopyStep step = CopyStep::none;
+    int errnum = 0;
+    int chmod_errnum = 0; // a failed mode change does not stop the copy
+};
+
+bool write_all(int fd, const char *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A file created next to `target` under a fresh hidden name; removed again
+// unless it was renamed over the target.
+class SiblingTemp {
+public:
+    explicit SiblingTemp(const std::string &target)
+    {
+        const size_t slash = target.rfind('/');
+        const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+        const std::string prefix = dir + "." + base.substr(0, 200) + ".";
+        static unsigned long long counter = 0;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                                     (static_cast<unsigned long long>(getpid()) << 20) ^
+                                     (++counter * 0x9E3779B97F4A7C15ULL);
+            std::string name = prefix;
+            for (int i = 0; i < 6; ++i, mix /= 36)
+                name += "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
+            // 0666 so that the umask decides, as for any newly created file.
+            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                                  0666);
+            if (fd >= 0) {
+                m_fd = UniqueFd(fd);
+                m_path = std::move(name);
+                return;
+            }
+            if (errno != EEXIST)
+                return;
+        }
+    }
+    SiblingTemp(const SiblingTemp &) = delete;
+    SiblingTemp &operator=(const SiblingTemp &) = delete;
+    ~SiblingTemp()
+    {
+        if (!m_path.empty()) {
+            m_fd.reset();
+            ::unlink(m_path.c_str());
+        }
+    }
+
+    int fd() const { return m_fd.get(); }
+    explicit operator bool() const { return static_cast<bool>(m_fd); }
+    int close() { return m_fd.close(); }
+    int rename_to(const std::string &target)
+    {
+        if (::rename(m_path.c_str(), target.c_str()) != 0)
+            return -1;
+        m_path.clear();
+        return 0;
+    }
+
+private:
+    UniqueFd m_fd;
+    std::string m_path;
+};
+
+// Copies everything readable from `in` into a new file that then replaces
+// `target`; `bits` >= 0 are given to it as permission bits. Returns the
+// byte count, or -1 with the failing step in `err`.
+long long copy_replace(int in, const std::string &target, int bits, CopyError &err)
+{
+    SiblingTemp out(target);
+    if (!out) {
+        err = {CopyStep::create, errno, 0};
+        return -1;
+    }
+    std::string block(COPY_BLOCK, '\0');
+    long long total = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, block.data(), block.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            err = {CopyStep::read, errno, 0};
+            return -1;
+        }
+        if (n == 0)
+            break;
+        if (!write_all(out.fd(), block.data(), static_cast<size_t>(n))) {
+            err = {CopyStep::write, errno, 0};
+            return -1;
+        }
+        total += n;
+    }
+    if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
+        err.chmod_errnum = errno;
+    if (out.close() != 0) {
+        err = {CopyStep::close, errno, err.chmod_errnum};
+        return -1;
+    }
+    if (out.rename_to(target) != 0) {
+        err = {CopyStep::rename, errno, err.chmod_errnum};
+        return -1;
+    }
+    return total;
+}
+
+UniqueFd open_read(const std::string &path)
+{
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+int mode_bits(const struct stat &st)
+{
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+// Reports a failed step of copy_replace in the designed wording; `source`
+// is the file read, `target` the file written.
+void report_copy_error(const CopyError &err, const std::string &source, const std::string &target)
+{
+    const char *text = std::strerror(err.errnum);
+    switch (err.step) {
+    case CopyStep::none:
+        break;
+    case CopyStep::read:
+        std::fprintf(stderr, "Failed to read %s: %s\n", source.c_str(), text);
+        break;
+    case CopyStep::create:
+        std::fprintf(stderr, "Failed to open %s for writing: %s\n", target.c_str(), text);
+        break;
+    case CopyStep::write:
+    case CopyStep::close:
+        std::fprintf(stderr, "Failed to write %s: %s\n", target.c_str(), text);
+        break;
+    case CopyStep::rename:
+        std::fprintf(stderr, "Failed to replace %s: %s\n", target.c_str(), text);
+        break;
+    }
+}
+
+// One whole line of `file` with its line feed; nullopt when nothing is read.
+std::optional<std::string> read_line(FILE *file)
+{
+    std::string line;
+    for (int c; (c = std::getc(file)) != EOF;) {
+        line += static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    if (line.empty())
+        return std::nullopt;
+    return line;
+}
+
+} // namespace
+
+std::optional<std::string> _read_file(const std::string &path)
+{
+    UniqueFd fd = open_read(path);
+    if (!fd)
+        return std::nullopt;
+    std::string content;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
+        content.reserve(static_cast<size_t>(st.st_size));
+    std::string block(COPY_BLOCK, '\0');
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), block.data(), block.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0)
+            return content;
+        content.append(block.data(), static_cast<size_t>(n));
+    }
+}
+
+StrArr read_file_lines(const std::string &path)
+{
+    StrArr lines;
+    const std::optional<std::string> content = _read_file(path);
+    if (!content)
+        return lines;
+    std::string_view rest = *content;
+    while (!rest.empty()) {
+        const size_t lf = rest.find('\n');
+        arr_t21_add(lines, rest.substr(0, lf));
+        if (lf == std::string_view::npos)
+            break;
+        rest.remove_prefix(lf + 1);
+    }
+    return lines;
+}
+
+std::optional<StrArr> fgets_words(FILE *file)
+{
+    if (!file || std::feof(file))
+        return std::nullopt;
+    const std::optional<std::string> read = read_line(file);
+    if (!read || *read == "\n")
+        return std::nullopt;
+    std::string_view line = *read;
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (!line.empty() && line.front() == '#')
+        return std::nullopt;
+    line = line.substr(0, line.find('#'));
+
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    StrArr words;
+    size_t start = 0;
+    size_t i = 0;
+    while (i < line.size()) {
+        if (!blank(line[i])) {
+            ++i;
+            continue;
+        }
+        words.emplace_back(line.substr(start, i - start));
+        while (i < line.size() && blank(line[i]))
+            ++i;
+        start = i;
+    }
+    words.emplace_back(line.substr(start));
+    return words;
+}
+
+long long file_copy(const std::string &destination, const std::string &source, int mode)
+{
+    struct stat src_st {};
+    if (::stat(source.c_str(), &src_st) != 0)
+        return -1;
+    UniqueFd in = open_read(source);
+    if (!in)
+        return -1;
+
+    int bits = -1;
+    if (mode == 1)
+        bits = mode_bits(src_st);
+    else if (mode > 1)
+        bits = mode & 07777;
+    struct stat dst_st {};
+    if (::lstat(destination.c_str(), &dst_st) == 0) {
+        if (S_ISDIR(dst_st.st_mode) || (!S_ISREG(dst_st.st_mode) && !S_ISLNK(dst_st.st_mode)))
+            return -1;
+        // Truncating in place would have kept the old file's bits.
+        if (mode <= 0 && S_ISREG(dst_st.st_mode))
+            bits = mode_bits(dst_st);
+    }
+    CopyError err;
+    return copy_replace(in.get(), destination, bits, err);
+}
+
+long long file_copy_back(const std::string &destination, const std::string &source,
+                         const std::string &backup, int mode)
+{
+    struct stat src_st {};
+    if (::stat(source.c_str(), &src_st) != 0) {
+        std::fprintf(stderr, "Failed to stat %s: %s\n", source.c_str(), std::strerror(errno));
+        return -1;
+    }
+
+    struct stat dst_st {};
+    const bool exists = ::lstat(destination.c_str(), &dst_st) == 0;
+    if (exists && !S_ISLNK(dst_st.st_mode) && !S_ISREG(dst_st.st_mode)) {
+        std::fprintf(stderr, "%s is not a regular file, refusing to remove it\n",
+                     destination.c_str());
+        return -1;
+    }
+    // Opened first, so that an unreadable source leaves no stray backup.
+    UniqueFd in = open_read(source);
+    if (!in) {
+        std::fprintf(stderr, "Failed to open %s for reading: %s\n", source.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    // The backup is whole and closed before the destination is touched; a
+    // symbolic link there is simply replaced by the rename below.
+    if (exists && S_ISREG(dst_st.st_mode) && !backup.empty()) {
+        UniqueFd old = open_read(destination);
+        if (!old) {
+            std::fprintf(stderr, "Failed to open %s for reading: %s\n", destination.c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        CopyError err;
+        if (copy_replace(old.get(), backup, mode_bits(dst_st), err) < 0) {
+            report_copy_error(err, destination, backup);
+            return -1;
+        }
+        if (err.chmod_errnum)
+            std::fprintf(stderr, "Failed to set permission on %s: %s\n", backup.c_str(),
+                         std::strerror(err.chmod_errnum));
+    }
+
+    int bits = -1;
+    if (mode == 1)
+        bits = mode_bits(src_st);
+    else if (mode > 1)
+        bits = mode & 07777;
+    CopyError err;
+    const long long copied = copy_replace(in.get(), destination, bits, err);
+    if (copied < 0) {
+        report_copy_error(err, source, destination);
+        return -1;
+    }
+    if (err.chmod_errnum)
+        std::fprintf(stderr, "Failed to set permission on %s: %s\n", destination.c_str(),
+                     std::strerror(err.chmod_errnum));
+    return copied;
+}
+
+std::string_view _get_filename_ext(std::string_view name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return {};
+    return name.substr(dot + 1);
+}
+
+} // namespace qpm

@@ -24,6 +24,9 @@ std::string arr2str(const StrArr &array, char c);
 StrArr str2arr(std::string_view text, char c);
 StrArr str2arr_trim(std::string_view text, char c);
 int arr_t21_add(StrArr &array, std::string_view text);
+int aarr_t21_add(std::vector<StrArr> &arrays, const StrArr &array);
+// A null `compare` sorts by strcmp; the result has no neighbours that
+// `compare` puts out of order, equal entries keep their order.
 void arr_sortx(StrArr &array, int (*compare)(const char *, const char *));
 int list_cmp_num(const char *a, const char *b);
 int list_cmp_addr(const char *a, const char *b);

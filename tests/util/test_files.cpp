@@ -1,1 +1,225 @@
 #include <gtest/gtest.h>
+
+#include "util/files.h"
+#include "util/lgrep.h"
+
+#include "support/test_support.h"
+#include "util/raii.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qpm {
+namespace {
+
+namespace fs = std::filesystem;
+
+int perm_of(const std::string &path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+size_t entries_in(const std::string &dir)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
+        ++n;
+    return n;
+}
+
+TEST(Files, ReadFileWholeEmptyOrMissing)
+{
+    test::ScratchDir dir;
+    const std::string bin("a\0b\n", 4);
+    test::write_file(dir / "bin", bin);
+    test::write_file(dir / "empty", "");
+    EXPECT_EQ(_read_file(dir / "bin"), bin);
+    EXPECT_EQ(_read_file(dir / "empty"), std::string());
+    EXPECT_EQ(_read_file(dir / "missing"), std::nullopt);
+    EXPECT_EQ(_read_file(dir.path()), std::nullopt);
+}
+
+TEST(Files, ReadLinesKeepsEmptyLinesAndAnUnendedLast)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "one", "only line");
+    test::write_file(dir / "many", "a\n\nb\r\n");
+    test::write_file(dir / "empty", "");
+    EXPECT_EQ(read_file_lines(dir / "one"), (StrArr{"only line"}));
+    EXPECT_EQ(read_file_lines(dir / "many"), (StrArr{"a", "", "b\r"}));
+    EXPECT_TRUE(read_file_lines(dir / "empty").empty());
+    EXPECT_TRUE(read_file_lines(dir / "missing").empty());
+}
+
+TEST(Files, WordsSplitAtBlankRunsAndStopAtComments)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "w", "one  two\n  a b #note\n# comment\n\nlast\r\n");
+    FilePtr f = fopen_cloexec(dir / "w", "r");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(fgets_words(f.get()), (StrArr{"one", "two"}));
+    EXPECT_EQ(fgets_words(f.get()), (StrArr{"", "a", "b", ""}));
+    EXPECT_EQ(fgets_words(f.get()), std::nullopt);
+    EXPECT_EQ(fgets_words(f.get()), std::nullopt);
+    EXPECT_EQ(fgets_words(f.get()), (StrArr{"last"}));
+    EXPECT_EQ(fgets_words(f.get()), std::nullopt);
+}
+
+TEST(Files, ExtensionIsTextAfterTheLastDot)
+{
+    EXPECT_EQ(_get_filename_ext("a.tar.gz"), "gz");
+    EXPECT_EQ(_get_filename_ext(".qpmrc"), "");
+    EXPECT_EQ(_get_filename_ext("noext"), "");
+    EXPECT_EQ(_get_filename_ext("pkg.qpk"), "qpk");
+}
+
+TEST(Files, CopySetsModeAsAsked)
+{
+    test::ScratchDir dir;
+    const std::string src = dir / "src";
+    test::write_file(src, "hello");
+    ASSERT_EQ(::chmod(src.c_str(), 0751), 0);
+
+    EXPECT_EQ(file_copy(dir / "keep", src, 1), 5);
+    EXPECT_EQ(perm_of(dir / "keep"), 0751);
+    EXPECT_EQ(file_copy(dir / "set", src, 0640), 5);
+    EXPECT_EQ(perm_of(dir / "set"), 0640);
+
+    // Mode 0 keeps the bits of the file it replaces.
+    test::write_file(dir / "old", "previous content");
+    ASSERT_EQ(::chmod((dir / "old").c_str(), 0604), 0);
+    EXPECT_EQ(file_copy(dir / "old", src, 0), 5);
+    EXPECT_EQ(test::read_file(dir / "old"), "hello");
+    EXPECT_EQ(perm_of(dir / "old"), 0604);
+    EXPECT_EQ(entries_in(dir.path()), 4u); // no temporary left behind
+}
+
+TEST(Files, CopyFailuresLeaveTheDestinationAlone)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "dest", "precious");
+    EXPECT_EQ(file_copy(dir / "dest", dir / "missing", 1), -1);
+    // A directory as source: readable by open, failing on read.
+    fs::create_directory(dir / "srcdir");
+    EXPECT_EQ(file_copy(dir / "dest", dir / "srcdir", 1), -1);
+    EXPECT_EQ(test::read_file(dir / "dest"), "precious");
+    EXPECT_EQ(file_copy(dir / "srcdir", dir / "dest", 1), -1);
+    EXPECT_EQ(file_copy(dir / "nodir/x", dir / "dest", 1), -1);
+    EXPECT_EQ(entries_in(dir.path()), 2u);
+}
+
+TEST(Files, CopyReplacesASymlinkInsteadOfWritingThroughIt)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "target", "untouched");
+    test::write_file(dir / "src", "new");
+    fs::create_symlink(dir / "target", dir / "link");
+    EXPECT_EQ(file_copy(dir / "link", dir / "src", 0), 3);
+    EXPECT_FALSE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(test::read_file(dir / "link"), "new");
+    EXPECT_EQ(test::read_file(dir / "target"), "untouched");
+}
+
+TEST(Files, CopyBackKeepsTheOldContentAsBackup)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "src", "new content");
+    test::write_file(dir / "dest", "old");
+    ASSERT_EQ(::chmod((dir / "dest").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod((dir / "src").c_str(), 0755), 0);
+
+    EXPECT_EQ(file_copy_back(dir / "dest", dir / "src", dir / "dest.bak", 1), 11);
+    EXPECT_EQ(test::read_file(dir / "dest"), "new content");
+    EXPECT_EQ(perm_of(dir / "dest"), 0755);
+    EXPECT_EQ(test::read_file(dir / "dest.bak"), "old");
+    EXPECT_EQ(perm_of(dir / "dest.bak"), 0600);
+    EXPECT_EQ(entries_in(dir.path()), 3u);
+
+    // Without a backup path nothing else is written.
+    EXPECT_EQ(file_copy_back(dir / "dest", dir / "src", "", 0), 11);
+    EXPECT_EQ(entries_in(dir.path()), 3u);
+}
+
+TEST(Files, CopyBackOntoLinksAndDirectories)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "src", "data");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    EXPECT_EQ(file_copy_back(dir / "dangling", dir / "src", dir / "bak", 0), 4);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "dangling")));
+    EXPECT_FALSE(test::file_exists(dir / "bak"));
+    EXPECT_FALSE(test::file_exists(dir / "nowhere"));
+
+    fs::create_directory(dir / "adir");
+    test::CaptureFd err(2);
+    EXPECT_EQ(file_copy_back(dir / "adir", dir / "src", "", 0), -1);
+    EXPECT_EQ(err.finish(), dir / "adir" + " is not a regular file, refusing to remove it\n");
+    EXPECT_TRUE(fs::is_directory(dir / "adir"));
+}
+
+TEST(Files, CopyBackFailuresReportAndKeepTheDestination)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "dest", "precious");
+    fs::create_directory(dir / "srcdir");
+    {
+        test::CaptureFd err(2);
+        EXPECT_EQ(file_copy_back(dir / "dest", dir / "missing", "", 0), -1);
+        EXPECT_EQ(err.finish(),
+                  "Failed to stat " + (dir / "missing") + ": No such file or directory\n");
+    }
+    {
+        // The backup cannot be written: nothing else happens.
+        test::CaptureFd err(2);
+        EXPECT_EQ(file_copy_back(dir / "dest", dir / "srcdir", dir / "no/bak", 0), -1);
+        EXPECT_EQ(err.finish(), "Failed to open " + (dir / "no/bak") +
+                                    " for writing: No such file or directory\n");
+    }
+    {
+        // Reading the source fails after the backup: the destination stays whole.
+        test::CaptureFd err(2);
+        EXPECT_EQ(file_copy_back(dir / "dest", dir / "srcdir", dir / "bak", 0), -1);
+        EXPECT_EQ(err.finish(), "Failed to read " + (dir / "srcdir") + ": Is a directory\n");
+    }
+    EXPECT_EQ(test::read_file(dir / "dest"), "precious");
+    EXPECT_EQ(test::read_file(dir / "bak"), "precious");
+    EXPECT_EQ(entries_in(dir.path()), 3u);
+}
+
+TEST(Lgrep, MatchingLinesAreAppended)
+{
+    test::ScratchDir dir;
+    const std::string long_line = std::string(9000, 'x') + "needle";
+    test::write_file(dir / "f", "alpha\nBeta\nbetamax\n" + long_line + "\nlast beta");
+    StrArr lines{"kept"};
+    EXPECT_EQ(lgrep_match_filename(dir / "f", 0, 1, "^beta", lines), 1);
+    EXPECT_EQ(lines, (StrArr{"kept", "betamax"}));
+
+    lines.clear();
+    EXPECT_EQ(lgrep_match_filename(dir / "f", 1, 1, "beta(max)?$", lines), 3);
+    EXPECT_EQ(lines, (StrArr{"Beta", "betamax", "last beta"}));
+
+    // A long line is one line, matched whole.
+    lines.clear();
+    EXPECT_EQ(lgrep_match_filename(dir / "f", 0, 1, "^x+needle$", lines), 1);
+    EXPECT_EQ(lines, (StrArr{long_line}));
+}
+
+TEST(Lgrep, RefusesOtherModesBadPatternsAndMissingFiles)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "f", "a\n");
+    StrArr lines;
+    EXPECT_EQ(lgrep_match_filename(dir / "f", 0, 2, "a", lines), -3);
+    EXPECT_EQ(lgrep_match_filename(dir / "f", 0, 1, "(", lines), -1);
+    EXPECT_EQ(lgrep_match_filename(dir / "missing", 0, 1, "a", lines), -1);
+    EXPECT_TRUE(lines.empty());
+}
+
+} // namespace
+} // namespace qpm
