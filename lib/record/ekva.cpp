@@ -194,7 +194,20 @@ std::optional<std::string> ekva2csv(const Ekva *e, char separator, int quoting, 
     return out;
 }
 
-int ekva_print(const Ekva *e) { return ekva_fprint(e, stdout, 0); }
+int ekva_print(const Ekva *e)
+{
+    if (!e)
+        return 0;
+    int lines = 0;
+    for (const auto &entry : e->entries()) {
+        if (entry.value)
+            std::printf("%s: <%s>\n", entry.key.c_str(), entry.value->c_str());
+        else
+            std::printf("%s: NULL\n", entry.key.c_str());
+        ++lines;
+    }
+    return lines;
+}
 
 int ekva_fprint(const Ekva *e, FILE *stream, int width)
 {
