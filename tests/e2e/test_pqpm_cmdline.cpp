@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <filesystem>
 #include <grp.h>
 #include <pwd.h>
@@ -85,6 +87,11 @@ protected:
     {
         if (geteuid() != 0)
             return;
+        // ctest runs every test in its own process, in parallel: the users and
+        // the group are shared, so one process at a time owns them.
+        s_lock = open("/tmp/qpm-test-users.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (s_lock >= 0)
+            flock(s_lock, LOCK_EX);
         s_made_wheel = !getgrnam("wheel") && run_quiet("groupadd wheel");
         run_quiet("useradd -M -N -g nogroup -s /usr/sbin/nologin qpmtest-out");
         run_quiet("useradd -M -N -g nogroup -G wheel -s /usr/sbin/nologin qpmtest-in");
@@ -97,6 +104,8 @@ protected:
         run_quiet("userdel qpmtest-in");
         if (s_made_wheel)
             run_quiet("groupdel wheel");
+        if (s_lock >= 0)
+            close(s_lock); // drops the lock
     }
 
     void SetUp() override
@@ -129,6 +138,7 @@ protected:
     }
 
     static inline bool s_made_wheel = false;
+    static inline int s_lock = -1;
     ScratchDir m_dir;
     std::string m_exe;
     uid_t m_out_uid = 0;
