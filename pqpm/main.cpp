@@ -1,5 +1,6 @@
 // pqpm: the privileged front end.
 #include "cmdline.h"
+#include "startup.h"
 
 #include <cstdio>
 #include <exception>
@@ -30,15 +31,12 @@ int run(int argc, char **argv)
     if (mode == PQPM_ALLOWED)
         return 0;
 
-    PqpmArgs args = pqpm_parse_args(mode, argc, argv);
-    EkvaPtr options;
-    if (!args.option_text.empty()) {
-        if (args.option_text == "help") {
-            qpm_opt_help(mode);
-            return 0;
-        }
-        options = str2ekva(args.option_text, ',');
-    }
+    const PqpmArgs args = pqpm_parse_args(mode, argc, argv);
+    PqpmRun run;
+    if (const int status = pqpm_startup(run, args); status >= 0)
+        return status;
+    if (mode == PQPM_REFRESH)
+        return pqpm_refresh(run);
     std::fprintf(stderr, "pqpm: %s is not available in this build yet\n", argv[1]);
     return 1;
 }

@@ -254,11 +254,17 @@ int cmd_exec_user(std::string_view command, [[maybe_unused]] const char *user,
     return cmd_exec(command, out, err);
 }
 
-int qpm_system([[maybe_unused]] const char *label, std::string_view command)
+int qpm_system(const char *label, std::string_view command)
+{
+    return qpm_system_with(label, command, cmd_run_system);
+}
+
+int qpm_system_with([[maybe_unused]] const char *label, std::string_view command, const CmdRunner &runner,
+                    std::string_view root)
 {
     std::optional<std::string> out;
     std::optional<std::string> err;
-    const int status = cmd_exec(command, out, err);
+    const int status = cmd_exec_with(command, out, err, runner, root);
 
     const bool to_log = llog && llog->file_enabled && llog->ready;
     const std::pair<const std::optional<std::string> *, FILE *> texts[] = {{&out, stdout},

@@ -68,4 +68,8 @@ int cmd_exec_with(std::string_view command, std::optional<std::string> &out,
                   std::optional<std::string> &err, const CmdRunner &runner,
                   std::string_view root = {});
 
+// qpm_system with the line run by `runner` (see cmd_exec_with for `root`).
+int qpm_system_with(const char *label, std::string_view command, const CmdRunner &runner,
+                    std::string_view root = {});
+
 } // namespace qpm

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -127,5 +129,12 @@ inline bool ossl_ok(int rc) { return rc > 0; }
 // Empties OpenSSL's error queue and returns the text of the most recent entry
 // ("" when the queue was empty), so one failure cannot be blamed on a later call.
 std::string ossl_take_error();
+
+// libarchive objects. Disk writers (archive_write_disk_new) are freed like
+// any writer, disk readers like any reader. Entries handed out by
+// archive_read_next_header belong to their archive and are never wrapped.
+using ArchiveReadPtr = std::unique_ptr<archive, Deleter<&archive_read_free>>;
+using ArchiveWritePtr = std::unique_ptr<archive, Deleter<&archive_write_free>>;
+using ArchiveEntryPtr = std::unique_ptr<archive_entry, Deleter<&archive_entry_free>>;
 
 } // namespace qpm

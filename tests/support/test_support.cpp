@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "util/sysroot.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -71,5 +73,30 @@ std::string CaptureFd::finish()
 }
 
 CaptureFd::~CaptureFd() { finish(); }
+
+ScopedEnv::ScopedEnv(const char *name, const std::optional<std::string> &value) : m_name(name)
+{
+    if (const char *old = std::getenv(name))
+        m_saved = old;
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_saved)
+        setenv(m_name.c_str(), m_saved->c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
+ScopedSystemRoot::ScopedSystemRoot(const std::string &root) : m_env("QPM_ROOT", root)
+{
+    system_root_reset_for_tests();
+}
+
+ScopedSystemRoot::~ScopedSystemRoot() { system_root_reset_for_tests(); }
 
 } // namespace qpm::test

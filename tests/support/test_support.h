@@ -1,6 +1,7 @@
 #pragma once
 // Test support shared by every test executable: temporary directories, file
 // helpers, a program runner and a saver of process-wide state.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,31 @@ private:
     int m_saved = -1;
     std::string m_file;
     bool m_done = false;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::optional<std::string> &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_saved;
+};
+
+// Puts the process under a system root (QPM_ROOT) for one scope.
+class ScopedSystemRoot {
+public:
+    explicit ScopedSystemRoot(const std::string &root);
+    ~ScopedSystemRoot();
+    ScopedSystemRoot(const ScopedSystemRoot &) = delete;
+    ScopedSystemRoot &operator=(const ScopedSystemRoot &) = delete;
+
+private:
+    ScopedEnv m_env;
 };
 
 } // namespace qpm::test

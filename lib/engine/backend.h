@@ -1,0 +1,48 @@
+#pragma once
+// The catalogue backend: a shared library loaded at run time that tells the
+// engine which packages exist and delivers their files. The host binds five
+// entry points into process-wide pointers; engine code calls through them.
+#include "record/ekva.h"
+#include "util/log.h"
+#include "util/raii.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qpm {
+
+struct qpk_info;
+using QpiPtr = std::unique_ptr<qpk_info>;
+using QpiList = std::vector<QpiPtr>;
+
+// The backend's connection handle is opaque to the host.
+using QpcConnection = void *;
+
+using qpc_connect_fn = QpcConnection (*)(const Ekva *configuration, LogHandle *log);
+using qpc_refresh_fn = int (*)(QpcConnection connection);
+// Fills `out` (sorted by name) and returns how many packages matched.
+using qpc_findpkg_fn = int (*)(QpcConnection connection, const char *pattern, const char *variant,
+                               const char *version, int selector, const Ekva *attributes, QpiList *out);
+// Bytes written to `out`, or -1. 64-bit so package files over 2 GiB count right.
+using qpc_readpkg_fn = long (*)(QpcConnection connection, const qpk_info *qpi, FILE *out);
+using qpc_release_fn = int (*)(QpcConnection connection);
+
+extern qpc_connect_fn pqpm_qpc_connect;
+extern qpc_refresh_fn pqpm_qpc_refresh;
+extern qpc_findpkg_fn pqpm_qpc_findpkg;
+extern qpc_readpkg_fn pqpm_qpc_readpkg;
+extern qpc_release_fn pqpm_qpc_release;
+
+// Loads the library at `path` and binds all five entry points; null (with a
+// message on standard error) when it cannot be loaded or lacks one of them.
+SharedLibrary qpm_qpc_load(const std::string &path);
+void qpm_qpc_close(SharedLibrary &library);
+
+// The full path of the backend named by the configuration key `qpc_backend`
+// (its last path component only) in the backend directory, logging the
+// choice as the front ends do.
+std::string qpm_qpc_path(const Ekva *configuration);
+
+} // namespace qpm

@@ -1,0 +1,34 @@
+#pragma once
+// Commands of packages and hooks under a system root. Without a system root
+// they run through the host's shell exactly as written. With one, they run
+// confined to it: the child enters the root with chroot and runs the line
+// with the inventory's own ash, and every path in the line is the path as
+// seen from inside. When the confinement cannot be made (not root, no ash in
+// the inventory) the command is not run on the host at all: it fails.
+#include <string>
+#include <string_view>
+
+namespace qpm {
+
+struct qpm_handle;
+
+// `host_path` as the commands see it: unchanged without a system root, the
+// root prefix removed with one.
+std::string root_view(std::string_view host_path);
+
+// A package script: captured, logged and passed on as qpm_system does.
+int qpm_run_script(const qpm_handle *qpm, const char *label, const std::string &command);
+
+// A command whose output goes straight to our terminal (configure scripts,
+// hook commands). Returns a wait status as system() does.
+int qpm_run_command(const qpm_handle *qpm, const std::string &command);
+
+// Refreshes the shared library cache: "/sbin/ldconfig 2>/dev/null" on the
+// host, "ldconfig -r ROOT" for a system root.
+void qpm_run_ldconfig();
+
+// The status a command gets when it could not be confined (as a shell
+// reports a command that could not be executed).
+constexpr int CONFINE_FAILED_STATUS = 127 << 8;
+
+} // namespace qpm

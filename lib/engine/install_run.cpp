@@ -1,0 +1,1 @@
+#include "engine/install_run.h"

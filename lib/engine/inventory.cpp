@@ -1,0 +1,147 @@
+#include "engine/inventory.h"
+
+#include "engine/hooks.h"
+#include "package/qpk_info.h"
+#include "util/lconf.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qpm {
+namespace {
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool write_all_at(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Removes the lock file while the descriptor still holds the lock, so that
+// no other run can take the old file in between; then lets the lock go.
+int release_lock(qpm_handle &qpm)
+{
+    if (qpm.locked != 1)
+        return 0;
+    if (::unlink(qpm_lock_path(&qpm).c_str()) != 0)
+        return -1;
+    qpm.lock_fd.reset();
+    qpm.locked = 0;
+    return 0;
+}
+
+} // namespace
+
+qpm_handle::~qpm_handle() { release_lock(*this); }
+
+QpmPtr qpm_open(const char *root, const char *conf_path)
+{
+    const std::string root_dir = root ? std::string(root) : root_path(QPM_DEFAULT_ROOT);
+    const std::string conf = conf_path ? std::string(conf_path) : root_path(QPM_DEFAULT_CONF);
+
+    EkvaPtr config = lconf_read(nullptr, conf.c_str());
+    if (!config) {
+        std::fprintf(stderr, "Failed to read qpm config %s\n", conf.c_str());
+        return nullptr;
+    }
+
+    auto qpm = std::make_unique<qpm_handle>();
+    qpm->root = root_dir;
+    qpm->conf_path = conf;
+
+    const char *arch_name = ekva_getval(config.get(), "arch_name");
+    if (!arch_name) {
+        std::fprintf(stderr, "Failed to get arch_name from config\n");
+        return nullptr;
+    }
+    qpm->arch = qpm_arch_getid(arch_name);
+    if (qpm->arch == QPM_ARCH_UNSUPPORTED) {
+        std::fprintf(stderr, "Invalid architecture specified: %s\n", arch_name);
+        return nullptr;
+    }
+    if (const char *value = ekva_getval(config.get(), "dist_name"))
+        qpm->dist_name = value;
+    if (const char *value = ekva_getval(config.get(), "dist_vers"))
+        qpm->dist_vers = value;
+
+    const char *r = root_dir.c_str();
+    qpm->dirs = ekva_new(8, 3);
+    ekva_addval(qpm->dirs, "installed", strprintf("%s/installed", r), EKVA_APPEND);
+    ekva_addval(qpm->dirs, "stagearea", strprintf("%s/stagearea", r), EKVA_APPEND);
+    ekva_addval(qpm->dirs, "fileindex", strprintf("%s/fileindex", r), EKVA_APPEND);
+    ekva_addval(qpm->dirs, "certstore", strprintf("%s/certstore", r), EKVA_APPEND);
+    ekva_addval(qpm->dirs, "scriptdir", strprintf("%s/scriptdir", r), EKVA_APPEND);
+
+    qpm->hooks = qpm_hooks_read(strprintf("%s/qpm/hooks.d", root_path("/etc").c_str()));
+    return qpm;
+}
+
+int qpm_close(QpmPtr handle)
+{
+    if (handle && handle->locked == 1)
+        ::unlink(qpm_lock_path(handle.get()).c_str());
+    // The destructor lets the lock go and frees the rest.
+    if (handle)
+        handle->locked = 0;
+    return 0;
+}
+
+std::string qpm_lock_path(const qpm_handle *qpm) { return strprintf("%.245s/lock", qpm->root.c_str()); }
+
+int qpm_lock(qpm_handle *qpm)
+{
+    if (qpm->locked == 1 && qpm->lock_fd)
+        return 0;
+    const std::string path = qpm_lock_path(qpm);
+    // The pid is written over whatever the path names: never through a link.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+    if (!fd) {
+        std::fprintf(stderr, "Could not open lock file %s\n", path.c_str());
+        return -1;
+    }
+    if (::lockf(fd.get(), F_TLOCK, 0) != 0) {
+        std::fprintf(stderr, "Could not lock lock file %s\n", path.c_str());
+        return -1;
+    }
+    // Between our open and our lock the holder may have removed the file
+    // and another run may have made and locked a new one: the lock counts
+    // only while the path still names the file we hold.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || !same_file(held, named)) {
+        std::fprintf(stderr, "Could not lock lock file %s\n", path.c_str());
+        return -1;
+    }
+    const std::string pid = strprintf("%d\n", static_cast<int>(::getpid()));
+    if (::ftruncate(fd.get(), 0) != 0 || !write_all_at(fd.get(), pid)) {
+        const int saved = errno;
+        std::fprintf(stderr, "Could not write lock file %s: %s\n", path.c_str(), std::strerror(saved));
+        return -1;
+    }
+    qpm->lock_fd = std::move(fd);
+    qpm->locked = 1;
+    return 0;
+}
+
+int qpm_unlock(qpm_handle *qpm) { return release_lock(*qpm); }
+
+} // namespace qpm

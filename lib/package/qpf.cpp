@@ -1,0 +1,478 @@
+#include "package/qpf.h"
+
+#include "package/signature.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+namespace qpm {
+
+namespace {
+
+// Secure-path options on top of modes and times: no "..", no absolute paths,
+// nothing written through a symbolic link. A payload can only ever write
+// below the extraction directory.
+constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                              ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
+
+constexpr size_t HASH_PIECE = 65536;
+
+const char *ar_error(archive *a)
+{
+    const char *text = a ? archive_error_string(a) : nullptr;
+    return text ? text : "unknown error";
+}
+
+// The two callers word a short magic read differently.
+enum class ShortMagic { Count, CountPathError };
+enum class HeaderResult { Ok, Unreadable, Unparsable };
+
+// "%d" of the five-byte length field: leading blanks, a sign, digits.
+std::optional<int> scan_size(std::string_view field)
+{
+    size_t i = 0;
+    while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < field.size() && (field[i] == '+' || field[i] == '-'))
+        negative = field[i++] == '-';
+    int value = 0;
+    const auto [end, ec] = std::from_chars(field.data() + i, field.data() + field.size(), value);
+    if (ec != std::errc() || end == field.data() + i)
+        return std::nullopt;
+    return negative ? -value : value;
+}
+
+HeaderResult read_header(FILE *stream, const std::string &path, ShortMagic style, QpfHeader &out)
+{
+    std::array<char, QPF_MAGIC_LEN> magic{};
+    errno = 0;
+    size_t got = std::fread(magic.data(), 1, magic.size(), stream);
+    if (got < magic.size()) {
+        const int err = errno;
+        if (style == ShortMagic::Count)
+            qlog(LL_ERROR, "Only %d of 6 bytes read", static_cast<int>(got));
+        else
+            qlog(LL_ERROR, "Only %d of 6 bytes read in %s: %s", static_cast<int>(got), path.c_str(),
+                 std::strerror(err));
+        return HeaderResult::Unreadable;
+    }
+    const std::string_view m(magic.data(), magic.size());
+    if (m == QPF_MAGIC_V1) {
+        out.file_version = 1;
+    } else if (m == QPF_MAGIC_V2) {
+        out.file_version = 2;
+    } else {
+        qlog(LL_ERROR, "Not a valid/supported package file");
+        return HeaderResult::Unreadable;
+    }
+    qlog(LL_DEBUG, "Package version: %d", out.file_version);
+
+    std::array<char, QPF_SIZE_LEN> field{};
+    got = std::fread(field.data(), 1, field.size(), stream);
+    if (got < field.size()) {
+        qlog(LL_ERROR, "Only %d of 5 bytes read", static_cast<int>(got));
+        return HeaderResult::Unreadable;
+    }
+    const std::optional<int> length = scan_size(std::string_view(field.data(), field.size()));
+    if (!length) {
+        qlog(LL_ERROR, "Failed to read description size");
+        return HeaderResult::Unreadable;
+    }
+    if (*length < 0) {
+        qlog(LL_ERROR, "Only %d of %d bytes read", 0, *length);
+        return HeaderResult::Unreadable;
+    }
+
+    out.description.assign(static_cast<size_t>(*length), '\0');
+    got = std::fread(out.description.data(), 1, out.description.size(), stream);
+    if (got < out.description.size()) {
+        qlog(LL_ERROR, "Only %d of %d bytes read", static_cast<int>(got), *length);
+        return HeaderResult::Unreadable;
+    }
+    out.qpi = qpk_info_parse(path, QPK_KIND_FILE, out.description);
+    return out.qpi ? HeaderResult::Ok : HeaderResult::Unparsable;
+}
+
+// A read-only stream over a file descriptor that digests (SHA-1) every byte
+// it reads, so the package file hash comes from the same pass as the header
+// and the signature check instead of another read of the whole file.
+class HashingStream {
+public:
+    explicit HashingStream(int fd) : m_fd(fd), m_md(EVP_MD_CTX_new())
+    {
+        m_ok = m_md && EVP_DigestInit_ex(m_md.get(), EVP_sha1(), nullptr) == 1;
+        ERR_clear_error();
+    }
+    HashingStream(const HashingStream &) = delete;
+    HashingStream &operator=(const HashingStream &) = delete;
+
+    // The stream; it borrows this object and the descriptor.
+    FilePtr open()
+    {
+        const cookie_io_functions_t io{&HashingStream::read, nullptr, &HashingStream::seek, nullptr};
+        return FilePtr(fopencookie(this, "r", io));
+    }
+
+    // Digests what was not read yet and returns the hex digest; nothing when
+    // a byte was skipped or the file could not be read.
+    std::optional<std::string> finish()
+    {
+        if (!m_ok || lseek(m_fd, m_hashed, SEEK_SET) != m_hashed)
+            return std::nullopt;
+        m_pos = m_hashed;
+        std::vector<char> piece(HASH_PIECE);
+        for (;;) {
+            const ssize_t n = read_fd(piece.data(), piece.size());
+            if (n < 0)
+                return std::nullopt;
+            if (n == 0)
+                break;
+            feed(piece.data(), static_cast<size_t>(n));
+            if (!m_ok)
+                return std::nullopt;
+        }
+        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(m_md.get(), digest.data(), &length) != 1) {
+            ERR_clear_error();
+            return std::nullopt;
+        }
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i)
+            hex += strprintf("%02x", digest[i]);
+        return hex;
+    }
+
+private:
+    ssize_t read_fd(char *buf, size_t size)
+    {
+        ssize_t n;
+        do
+            n = ::read(m_fd, buf, size);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void feed(const char *buf, size_t n)
+    {
+        const off_t start = m_pos;
+        const off_t end = start + static_cast<off_t>(n);
+        m_pos = end;
+        if (!m_ok || end <= m_hashed)
+            return;
+        if (start > m_hashed) { // a forward seek left bytes out
+            m_ok = false;
+            return;
+        }
+        const auto skip = static_cast<size_t>(m_hashed - start);
+        if (EVP_DigestUpdate(m_md.get(), buf + skip, n - skip) != 1) {
+            ERR_clear_error();
+            m_ok = false;
+            return;
+        }
+        m_hashed = end;
+    }
+
+    static ssize_t read(void *cookie, char *buf, size_t size)
+    {
+        auto *self = static_cast<HashingStream *>(cookie);
+        const ssize_t n = self->read_fd(buf, size);
+        if (n > 0)
+            self->feed(buf, static_cast<size_t>(n));
+        return n;
+    }
+
+    static int seek(void *cookie, off64_t *offset, int whence)
+    {
+        auto *self = static_cast<HashingStream *>(cookie);
+        const off_t to = lseek(self->m_fd, static_cast<off_t>(*offset), whence);
+        if (to < 0)
+            return -1;
+        self->m_pos = to;
+        *offset = to;
+        return 0;
+    }
+
+    int m_fd;
+    EvpMdCtxPtr m_md;
+    bool m_ok = false;
+    off_t m_pos = 0;
+    off_t m_hashed = 0;
+};
+
+// The caller's working directory, put back on every way out. leave() reports
+// whether that worked; the destructor is the net for early returns.
+class CwdGuard {
+public:
+    CwdGuard() { m_saved = getcwd(m_path.data(), m_path.size()) != nullptr; }
+    CwdGuard(const CwdGuard &) = delete;
+    CwdGuard &operator=(const CwdGuard &) = delete;
+    ~CwdGuard() { leave(); }
+
+    bool saved() const { return m_saved; }
+    bool enter(const std::string &directory)
+    {
+        if (chdir(directory.c_str()) != 0)
+            return false;
+        m_entered = true;
+        return true;
+    }
+    int leave()
+    {
+        if (!m_entered)
+            return 0;
+        m_entered = false;
+        if (chdir(m_path.data()) != 0) {
+            qlog(LL_ERROR, "Failed to return to previous dir %s", m_path.data());
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    std::array<char, 4096> m_path{};
+    bool m_saved = false;
+    bool m_entered = false;
+};
+
+const char *keystore_of(const qpm_handle *qpm)
+{
+    return qpm && qpm->dirs ? ekva_getval(qpm->dirs.get(), "certstore") : nullptr;
+}
+
+// Checks the signature over the rest of `stream` and puts the stream back
+// where it was.
+int verify_payload(const qpm_handle *qpm, const qpk_info &qpi, FILE *stream)
+{
+    const char *certstore = keystore_of(qpm);
+    if (!certstore) {
+        qlog(LL_INFO, "No keystore to verify the package signature with");
+        return QPS_UNTRUSTED;
+    }
+    const off_t position = ftello(stream);
+    int rc = qps_fverify_rsa(certstore, *qpi.signer_subject, qpi.signature, stream);
+    if (position < 0 || fseeko(stream, position, SEEK_SET) != 0)
+        rc = QPS_NOT_CHECKED;
+    qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
+    return rc;
+}
+
+// One entry's data from reader to writer; false after logging the failure.
+bool copy_data(archive *reader, archive *writer)
+{
+    for (;;) {
+        const void *block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int rc = archive_read_data_block(reader, &block, &size, &offset);
+        if (rc == ARCHIVE_EOF)
+            return true;
+        if (rc != ARCHIVE_OK) {
+            qlog(LL_ERROR, "Failed to copy data: %s", ar_error(reader));
+            return false;
+        }
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
+            qlog(LL_ERROR, "Failed to copy data: %s", ar_error(writer));
+            return false;
+        }
+    }
+}
+
+bool allowed_type(archive_entry *entry)
+{
+    const mode_t type = archive_entry_filetype(entry);
+    return type == AE_IFREG || type == AE_IFDIR || type == AE_IFLNK;
+}
+
+// Writes every entry of the payload below the working directory. 0 only when
+// the archive was read to its real end and every entry was written.
+int unpack(FILE *stream)
+{
+    ArchiveReadPtr reader(archive_read_new());
+    ArchiveWritePtr writer(archive_write_disk_new());
+    if (!reader || !writer || archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
+        archive_read_support_format_cpio(reader.get()) != ARCHIVE_OK ||
+        archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK ||
+        archive_read_open_FILE(reader.get(), stream) != ARCHIVE_OK) {
+        qlog(LL_ERROR, "Failed to read archive by archive_read_open_FILE: %s", ar_error(reader.get()));
+        return -1;
+    }
+
+    int status = 0;
+    archive_entry *entry = nullptr;
+    int rc;
+    while ((rc = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+        if (!allowed_type(entry)) {
+            qlog(LL_ERROR, "Refusing to extract %s: not a regular file, directory or symbolic link",
+                 archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "");
+            status = -1;
+            continue; // the next header read skips its data
+        }
+        const int written = archive_write_header(writer.get(), entry);
+        if (written != ARCHIVE_OK) {
+            qlog(LL_ERROR, "Failed to write header by archive_write_header: %s", ar_error(writer.get()));
+            status = -1;
+        }
+        if (written == ARCHIVE_FATAL)
+            break;
+        // A refused entry has no file to take its data; the reader skips them.
+        if (written >= ARCHIVE_WARN && !copy_data(reader.get(), writer.get()))
+            status = -1;
+        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
+            qlog(LL_ERROR, "Failed to write archive by archive_write_finish_entry: %s", ar_error(writer.get()));
+            status = -1;
+        }
+    }
+    if (rc != ARCHIVE_OK && rc != ARCHIVE_EOF) {
+        qlog(LL_ERROR, "Failed to read archive by archive_read_next_header: %s", ar_error(reader.get()));
+        status = -1;
+    }
+    // Directory modes and times are set at close.
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+        qlog(LL_ERROR, "Failed to write archive by archive_write_close: %s", ar_error(writer.get()));
+        status = -1;
+    }
+    return status;
+}
+
+} // namespace
+
+std::optional<QpfHeader> qpm_qpf_read_header(FILE *stream, const std::string &path)
+{
+    QpfHeader header;
+    if (!stream || read_header(stream, path, ShortMagic::Count, header) != HeaderResult::Ok)
+        return std::nullopt;
+    return header;
+}
+
+QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s", path.c_str());
+        return nullptr;
+    }
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    HashingStream hashing(fd.get());
+    FilePtr stream = fd ? hashing.open() : FilePtr();
+    if (!stream) {
+        qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
+        return nullptr;
+    }
+
+    QpfHeader header;
+    if (read_header(stream.get(), path, ShortMagic::Count, header) != HeaderResult::Ok)
+        return nullptr;
+    QpiPtr qpi = std::move(header.qpi);
+
+    qpi->relative_uri = path;
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::canonical(path, ec);
+    if (!ec)
+        qpi->absolute_uri = canonical.string();
+    qpi->file_size = static_cast<int64_t>(st.st_size);
+
+    if (!verify || !qpm) {
+        qlog(LL_DEBUG, "Not verifying the package signature");
+        qpi->signature_status = QPS_NOT_CHECKED;
+    } else if (!qpi->signer_subject) {
+        qlog(LL_WARNING, "No signature subject found");
+        qpi->signature_status = QPS_MISSING;
+    } else if (qpi->signature.empty()) {
+        qlog(LL_WARNING, "No signature data found");
+        qpi->signature_status = QPS_MISSING;
+    } else {
+        qpi->signature_status = verify_payload(qpm, *qpi, stream.get());
+    }
+    stream.reset();
+
+    std::optional<std::string> hash = hashing.finish();
+    if (!hash)
+        hash = qps_sha1_file(path, 'x');
+    if (hash)
+        qpi->file_hash = std::move(hash);
+    return qpi;
+}
+
+int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify)
+{
+    FilePtr file = fopen_cloexec(path, "rb");
+    if (!file) {
+        qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
+        return -1;
+    }
+    if (fseeko(file.get(), 0, SEEK_END) != 0) {
+        const int err = errno;
+        qlog(LL_ERROR, "Failure going to end of %s: %s", path.c_str(), std::strerror(err));
+        return -1;
+    }
+    const off_t size = ftello(file.get());
+    if (fseeko(file.get(), 0, SEEK_SET) != 0) {
+        const int err = errno;
+        qlog(LL_ERROR, "Failure going to start of %s of size %d: %s", path.c_str(), static_cast<int>(size),
+             std::strerror(err));
+        return -1;
+    }
+
+    QpfHeader header;
+    switch (read_header(file.get(), path, ShortMagic::CountPathError, header)) {
+    case HeaderResult::Ok: break;
+    case HeaderResult::Unreadable: return -1;
+    case HeaderResult::Unparsable: qlog(LL_ERROR, "Failed to parse package header"); return -1;
+    }
+
+    if (verify) {
+        qlog(LL_DEBUG, "Will verify the package signature");
+        if (!header.qpi->signer_subject) {
+            qlog(LL_ERROR, "No signature subject found");
+            return -1;
+        }
+        if (header.qpi->signature.empty()) {
+            qlog(LL_ERROR, "No signature data found");
+            return -1;
+        }
+        if (verify_payload(qpm, *header.qpi, file.get()) != QPS_VERIFIED) {
+            qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
+            return -1;
+        }
+    } else {
+        qlog(LL_DEBUG, "Not verifying the package signature");
+    }
+    header.qpi.reset();
+
+    CwdGuard cwd;
+    if (!cwd.saved()) {
+        qlog(LL_ERROR, "Failed to read pwd");
+        return -1;
+    }
+    if (!cwd.enter(directory)) {
+        qlog(LL_ERROR, "Failed to change to installation dir %s", directory.c_str());
+        return -1;
+    }
+
+    const int status = unpack(file.get());
+    file.reset();
+    if (status != 0)
+        std::fprintf(stderr, "Failed to extract archive\n");
+    if (cwd.leave() != 0)
+        return -1;
+    return status;
+}
+
+} // namespace qpm

@@ -1,0 +1,45 @@
+#pragma once
+// The package file: magic "EQPM10" or "EQPM20", the description length in
+// five ASCII digits, the description (LDIF), then the payload, a gzip
+// compressed cpio archive over which the signature is made. Readers of the
+// description and the payload.
+#include "engine/inventory.h"
+#include "package/qpk_info.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace qpm {
+
+constexpr const char *QPF_MAGIC_V1 = "EQPM10";
+constexpr const char *QPF_MAGIC_V2 = "EQPM20";
+constexpr size_t QPF_MAGIC_LEN = 6;
+constexpr size_t QPF_SIZE_LEN = 5;
+constexpr size_t QPF_HEADER_LEN = QPF_MAGIC_LEN + QPF_SIZE_LEN; // offset of the description
+constexpr int QPF_DESC_MAX = 99999;
+
+struct QpfHeader {
+    int file_version = 0;    // 1 or 2, from the magic
+    std::string description; // the LDIF text as it stands in the file
+    QpiPtr qpi;              // the description parsed as a package file's (kind 3)
+};
+
+// Reads the header of an open package file from its start and parses the
+// description; the stream is left at the first payload byte. nullopt on any
+// failure, logged (a description that does not parse is logged by the parser).
+std::optional<QpfHeader> qpm_qpf_read_header(FILE *stream, const std::string &path);
+
+// The qpi of the package file at `path`, with its relative and absolute URI,
+// file size, file hash and, when `verify` is set and `qpm` given, the
+// signature status checked against the handle's keystore. Null on failure.
+QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify);
+
+// Unpacks the payload of the package file at `path` into `directory`. With
+// `verify`, a package without a verified signature is refused. Nothing is
+// written outside `directory`, and only regular files, directories and
+// symbolic links are made. 0 on success, -1 on any failure. The working
+// directory is the caller's again on return.
+int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify);
+
+} // namespace qpm

@@ -1,0 +1,111 @@
+#include "startup.h"
+
+#include "engine/backend.h"
+#include "ui/ui.h"
+#include "util/globals.h"
+#include "util/lconf.h"
+#include "util/log.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+
+namespace qpm {
+namespace {
+
+// The log level is read like atoi: leading digits, anything else is 0 (and
+// 0 makes the log fall back to its default level).
+int leading_number(const char *text)
+{
+    int value = 0;
+    for (; text && std::isdigit(static_cast<unsigned char>(*text)); ++text) {
+        if (value > 100000)
+            break;
+        value = value * 10 + (*text - '0');
+    }
+    return value;
+}
+
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+void pqpm_say(const char *fmt, ...)
+{
+    if (!qpmui)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    const std::string text = vstrprintf(fmt, args);
+    va_end(args);
+    qpmui_write_info(qpmui.get(), qpmui_line_new(qpmui.get(), text), 0);
+}
+
+int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
+{
+    run.mode = args.mode;
+    run.packages = args.packages;
+
+    qpmui = qpmui_init("qpm: Quendari Package Manager", 7);
+    if (!qpmui) {
+        std::fprintf(stderr, "failed to initualize user interface\n");
+        return 1;
+    }
+    if (!args.option_text.empty()) {
+        if (args.option_text == "help") {
+            qpm_opt_help(args.mode);
+            return 0;
+        }
+        run.options = str2ekva(args.option_text, ',');
+    }
+
+    EkvaPtr rc = qpm_read_rc();
+    qpm_merge_opts(run.options, rc.get(), "fastclean,verbose");
+    run.fastclean = lconf_get_bool("fastclean", run.options.get(), 0, -1);
+    verbose = lconf_get_bool("verbose", run.options.get(), 0, verbose);
+
+    const std::string conf_path = root_path("/etc/qpm.conf");
+    run.configuration = lconf_read(nullptr, conf_path.c_str());
+    if (!run.configuration) {
+        std::fprintf(stderr, "failed to read qpm config %s\n", conf_path.c_str());
+        return 1;
+    }
+
+    const int level = leading_number(ekva_getval(run.configuration.get(), "qpm_loglevel"));
+    const std::string log_path = strprintf("%.200s/log/qpm.log", root_path("/var").c_str());
+    llog = log_init(log_path.c_str(), ekva_getval(run.configuration.get(), "qpm_loglevel") ? level : 7, 3, 7,
+                    "qpm");
+
+    const std::string backend_path = qpm_qpc_path(run.configuration.get());
+    run.backend = qpm_qpc_load(backend_path);
+    if (!run.backend) {
+        qlog(LL_ERROR, "failed to load catalogue backend %s!", base_name(backend_path).c_str());
+        return 2;
+    }
+    return -1;
+}
+
+int pqpm_refresh(PqpmRun &run)
+{
+    QpcConnection connection = pqpm_qpc_connect(run.configuration.get(), llog.get());
+    if (!connection) {
+        pqpm_say("failed to connect to catalogue\n");
+        qpm_qpc_close(run.backend);
+        return 1;
+    }
+    if (pqpm_qpc_refresh(connection) != 0)
+        pqpm_say("failed to refresh the catalogue\n");
+    else if (verbose > 0)
+        pqpm_say("refreshed the package catalogue\n");
+    pqpm_qpc_release(connection);
+    qpm_qpc_close(run.backend);
+    return 0;
+}
+
+} // namespace qpm

@@ -1,0 +1,317 @@
+// qpc-dirs: the catalogue backend delivered with the system. Its catalogue is
+// a list of local directories read from /etc/qpc-dirs.conf; every "*.qpk"
+// file in one of them is an available package.
+#include "engine/backend.h"
+#include "package/qpf.h"
+#include "package/qpk_info.h"
+#include "record/ekva.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strarr.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fnmatch.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <type_traits>
+#include <vector>
+
+#define QPC_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace qpm {
+
+QPC_EXPORT int qpc_qpk_filter(const struct dirent *entry);
+
+namespace {
+
+constexpr size_t MAX_DIRS = 100;
+// A configuration line longer than this is split into several entries.
+constexpr size_t MAX_LINE = 4095;
+// Longest "directory/name" path a package may have.
+constexpr size_t MAX_PATH = 4096;
+constexpr size_t COPY_CHUNK = 8192;
+
+struct Connection {
+    std::optional<std::string> dist_name;
+    std::optional<std::string> dist_vers;
+    int arch = 0;
+};
+
+// The package directories, in configuration order. Read by every connect and
+// kept for the life of the process, also after a failed connect or a release.
+StrArr qpk_dirs;
+// The host's configuration record and log handle, borrowed until release.
+const Ekva *qpm_conf = nullptr;
+LogHandle *plugin_log = nullptr;
+// Open connections; the host only ever sees their addresses.
+std::vector<std::unique_ptr<Connection>> connections;
+
+// Every message of the plug-in goes through the handle the host gave us, and
+// none is written before it did.
+__attribute__((format(printf, 2, 3))) void plog(int level, const char *fmt, ...)
+{
+    if (!plugin_log)
+        return;
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(plugin_log->message, sizeof plugin_log->message, fmt, args);
+    va_end(args);
+    log_write(plugin_log, level, nullptr);
+}
+
+const char *text_or_null(const char *text) { return text ? text : "(null)"; }
+const char *text_or_null(const std::optional<std::string> &text)
+{
+    return text ? text->c_str() : "(null)";
+}
+
+std::optional<std::string> optional_text(const char *text)
+{
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
+Connection *find_connection(void *handle)
+{
+    for (const auto &connection : connections)
+        if (connection.get() == handle)
+            return connection.get();
+    return nullptr;
+}
+
+// Reads /etc/qpc-dirs.conf into qpk_dirs. Lines are taken whole, without
+// their line feed (the last line need not have one); only a line longer than
+// MAX_LINE is split into several entries.
+bool read_dirs_conf()
+{
+    const std::string path = root_path("/etc/qpc-dirs.conf");
+    FilePtr file = fopen_cloexec(path, "r");
+    if (!file) {
+        plog(LL_ERROR, "qpc-dirs: Failed to open configuration file %s\n", path.c_str());
+        return false;
+    }
+    struct stat st {};
+    const long size = fstat(fileno(file.get()), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    plog(LL_DEBUG, "qpc-dirs: Setting linesize to %d\n", size <= 4096 ? static_cast<int>(size) + 2 : 4098);
+
+    std::string content;
+    char buffer[COPY_CHUNK];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+        content.append(buffer, got);
+
+    qpk_dirs.clear();
+    const auto store = [](std::string_view entry) {
+        if (qpk_dirs.size() >= MAX_DIRS) {
+            plog(LL_INFO, "qpc-dirs: Maximum of 100 directories reached, skipping the rest");
+            return;
+        }
+        if (entry.empty())
+            return;
+        qpk_dirs.emplace_back(entry);
+        plog(LL_DEBUG, "qpc-dirs: Read line <%s> of length %d", qpk_dirs.back().c_str(),
+             static_cast<int>(entry.size()));
+    };
+    std::string_view rest(content);
+    while (!rest.empty()) {
+        const size_t feed = rest.find('\n');
+        std::string_view line = rest.substr(0, feed);
+        rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
+        do {
+            store(line.substr(0, MAX_LINE));
+            line.remove_prefix(std::min(line.size(), MAX_LINE));
+        } while (!line.empty());
+    }
+    plog(LL_DEBUG, "qpc-dirs: Number of dirs read: %d", static_cast<int>(qpk_dirs.size()));
+    return true;
+}
+
+// The "*.qpk" entries of `directory` in byte order (not the locale's
+// collation, so the catalogue order is the same everywhere); nothing when the
+// directory cannot be listed.
+std::optional<StrArr> list_packages(const std::string &directory)
+{
+    DirPtr dir(opendir(directory.c_str()));
+    if (!dir)
+        return std::nullopt;
+    StrArr names;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(dir.get());
+        if (!entry) {
+            if (errno != 0)
+                return std::nullopt;
+            break;
+        }
+        if (qpc_qpk_filter(entry))
+            names.emplace_back(entry->d_name);
+    }
+    std::sort(names.begin(), names.end(),
+              [](const std::string &a, const std::string &b) { return std::strcmp(a.c_str(), b.c_str()) < 0; });
+    return names;
+}
+
+} // namespace
+
+// 1 when `name` matches the shell wildcard `pattern`.
+QPC_EXPORT int qpc_match_file(const char *name, const char *pattern)
+{
+    return fnmatch(pattern, name, 0) == 0 ? 1 : 0;
+}
+
+// Directory-scan filter: package files are the entries named "*.qpk".
+QPC_EXPORT int qpc_qpk_filter(const struct dirent *entry)
+{
+    return qpc_match_file(entry->d_name, "*.qpk");
+}
+
+QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
+{
+    plugin_log = log;
+    if (!read_dirs_conf())
+        return nullptr;
+
+    auto connection = std::make_unique<Connection>();
+    qpm_conf = configuration;
+    connection->dist_name = optional_text(ekva_getval(configuration, "dist_name"));
+    connection->dist_vers = optional_text(ekva_getval(configuration, "dist_vers"));
+
+    const char *arch_name = ekva_getval(configuration, "arch_name");
+    if (!arch_name) {
+        plog(LL_ERROR, "qpc-dirs: Failed to get arch_name from config");
+        return nullptr;
+    }
+    connection->arch = qpm_arch_getid(arch_name);
+    if (connection->arch == QPM_ARCH_UNSUPPORTED) {
+        plog(LL_ERROR, "qpc-dirs:Invalid architecture specified: %s", arch_name);
+        return nullptr;
+    }
+    plog(LL_DEBUG, "qpc-dirs: Loaded catalogue for distribution %s-%s",
+         text_or_null(connection->dist_name), text_or_null(connection->dist_vers));
+    connections.push_back(std::move(connection));
+    return connections.back().get();
+}
+
+// The directories are read anew by every connect: nothing to refresh.
+QPC_EXPORT int qpc_refresh(void *)
+{
+    return 0;
+}
+
+QPC_EXPORT int qpc_release(void *handle)
+{
+    std::erase_if(connections, [handle](const auto &connection) { return connection.get() == handle; });
+    // The host's record and log handle are borrowed only until release: a
+    // later call must not write through a handle the host has freed.
+    if (connections.empty()) {
+        qpm_conf = nullptr;
+        plugin_log = nullptr;
+    }
+    return 0;
+}
+
+QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *variant, const char *version,
+                           int selector, const Ekva *attributes, QpiList *out)
+{
+    if (out)
+        out->clear();
+    if (!find_connection(handle)) {
+        plog(LL_ERROR, "qpc-dirs: Not connected");
+        return 0;
+    }
+    if (variant)
+        plog(LL_DEBUG, "qpc-dirs: Looking for package %s, variant <%s>", text_or_null(pattern), variant);
+    else
+        plog(LL_DEBUG, "qpc-dirs: Looking for package %s", text_or_null(pattern));
+    if (qpk_dirs.empty() || !out)
+        return 0;
+
+    const std::optional<std::string> want_name = optional_text(pattern);
+    const std::optional<std::string> want_variant = optional_text(variant);
+    const std::optional<std::string> want_version = optional_text(version);
+    QpiList found;
+    for (const std::string &directory : qpk_dirs) {
+        plog(LL_DEBUG, "qpc-dirs: Scanning directory %s", directory.c_str());
+        const std::optional<StrArr> names = list_packages(directory);
+        if (!names) {
+            plog(LL_WARNING, "qpc-dirs: no packages found at %s", directory.c_str());
+            continue;
+        }
+        for (const std::string &name : *names) {
+            const std::string path = strprintf("%s/%s", directory.c_str(), name.c_str());
+            if (path.size() > MAX_PATH) {
+                plog(LL_DEBUG, "qpc-dirs: Filename <%s> too long, skipping entry", path.c_str());
+                continue;
+            }
+            // A FIFO or device named "*.qpk" would block or feed us forever:
+            // only regular files (or links to them) are read.
+            QpiPtr qpi = qpk_file_is_qpk(path) ? qpm_qpf_info(nullptr, path, 0) : nullptr;
+            if (!qpi) {
+                plog(LL_DEBUG, "qpc-dirs: Skipping %s, failed to read info", path.c_str());
+                continue;
+            }
+            if (!qpm_qpi_match(qpi.get(), selector, want_name, want_variant, want_version, attributes))
+                continue;
+            plog(LL_DEBUG, "qpc-dirs: Storing %s, package name %s matches %s", path.c_str(),
+                 qpi->name.c_str(), text_or_null(pattern));
+            qpi->relative_uri = path;
+            found.push_back(std::move(qpi));
+        }
+    }
+    if (found.size() >= 2)
+        qpm_qpi_list_sort(found);
+    const int count = static_cast<int>(found.size());
+    plog(LL_DEBUG, "qpc-dirs: Stored %d qpis", count);
+    *out = std::move(found);
+    return count;
+}
+
+// Copies the package file to `out`; the bytes written, or -1 when the file
+// cannot be read or `out` does not take every byte.
+QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
+{
+    if (!find_connection(handle)) {
+        plog(LL_ERROR, "qpc-dirs: Not connected");
+        return -1;
+    }
+    if (!qpi || !qpi->absolute_uri || !out)
+        return -1;
+    plog(LL_DEBUG, "qpc-dirs: Reading %s", qpi->absolute_uri->c_str());
+    FilePtr in = fopen_cloexec(*qpi->absolute_uri, "r");
+    if (!in)
+        return -1;
+
+    char buffer[COPY_CHUNK];
+    long written = 0;
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
+        if (std::fwrite(buffer, 1, got, out) != got)
+            return -1;
+        written += static_cast<long>(got);
+    }
+    // A read error ends fread like the end of the file; a full disk may only
+    // show when the buffered bytes reach it.
+    if (std::ferror(in.get()) || std::fflush(out) != 0)
+        return -1;
+    std::fclose(in.release());
+    plog(LL_DEBUG, "qpc-dirs: Read %ld bytes", written);
+    return written;
+}
+
+// The host binds these through its pointer types; keep them in step.
+static_assert(std::is_same_v<decltype(&qpc_connect), qpc_connect_fn>);
+static_assert(std::is_same_v<decltype(&qpc_refresh), qpc_refresh_fn>);
+static_assert(std::is_same_v<decltype(&qpc_findpkg), qpc_findpkg_fn>);
+static_assert(std::is_same_v<decltype(&qpc_readpkg), qpc_readpkg_fn>);
+static_assert(std::is_same_v<decltype(&qpc_release), qpc_release_fn>);
+
+} // namespace qpm

@@ -1,0 +1,431 @@
+// The directory catalogue plug-in, loaded as the front ends load it.
+#include "engine/backend.h"
+#include "package/qpk_info.h"
+#include "record/ekva.h"
+#include "support/test_support.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+
+#ifndef QPM_QPC_DIRS_SO
+#error "QPM_QPC_DIRS_SO must name the built plug-in"
+#endif
+
+namespace qpm {
+namespace {
+
+using test::read_file;
+using test::ScratchDir;
+using test::write_file;
+
+// An unsigned package file: header, LDIF description, payload bytes. The
+// readers take it as long as the signature is not checked.
+std::string write_package(const std::string &path, const std::string &name, const std::string &version = "1.0",
+                          const std::optional<std::string> &variant = std::nullopt,
+                          const std::string &payload = "payload")
+{
+    std::string desc = "dn: eqpkName=" + name + "\neqpmVersion: 1.0\neqpkName: " + name +
+                       "\neqpkVersion: " + version + "\n";
+    if (variant)
+        desc += "eqpkVariant: " + *variant + "\n";
+    desc += "eqpkArchitecture: x86_64\neqpkDescription: test package " + name + "\n";
+    const std::string content = "EQPM10" + strprintf("%05zu", desc.size()) + desc + payload;
+    write_file(path, content);
+    return content;
+}
+
+std::string make_dir(const ScratchDir &scratch, const std::string &name)
+{
+    const std::string path = scratch / name;
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    EXPECT_FALSE(ec) << path;
+    return path;
+}
+
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+class QpcDirs : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const char *root = std::getenv("QPM_ROOT"))
+            m_saved_root = root;
+        setenv("QPM_ROOT", m_root.path().c_str(), 1);
+        system_root_reset_for_tests();
+        std::error_code ec;
+        std::filesystem::create_directories(m_root / "etc", ec);
+        ASSERT_FALSE(ec);
+
+        auto handle = std::make_unique<LogHandle>();
+        handle->path = m_root / "qpm.log";
+        handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
+        handle->syslog_mask = 0;
+        handle->stderr_mask = 0;
+        handle->ready = 1;
+        m_saved_log = std::exchange(llog, std::move(handle));
+
+        m_conf = ekva_new(20, 1);
+        ekva_addval(m_conf, "arch_name", "x86_64", EKVA_APPEND);
+        ekva_addval(m_conf, "dist_name", "quendari", EKVA_APPEND);
+        ekva_addval(m_conf, "dist_vers", "2.0", EKVA_APPEND);
+
+        m_library = qpm_qpc_load(QPM_QPC_DIRS_SO);
+        ASSERT_TRUE(m_library);
+    }
+
+    void TearDown() override
+    {
+        if (m_connection)
+            pqpm_qpc_release(m_connection);
+        m_library.reset();
+        llog = std::move(m_saved_log);
+        if (m_saved_root)
+            setenv("QPM_ROOT", m_saved_root->c_str(), 1);
+        else
+            unsetenv("QPM_ROOT");
+        system_root_reset_for_tests();
+    }
+
+    void write_conf(const std::string &text) { write_file(m_root / "etc/qpc-dirs.conf", text); }
+
+    QpcConnection connect()
+    {
+        m_connection = pqpm_qpc_connect(m_conf.get(), llog.get());
+        return m_connection;
+    }
+
+    QpiList find_all(int expected_count)
+    {
+        QpiList out;
+        EXPECT_EQ(pqpm_qpc_findpkg(m_connection, nullptr, nullptr, nullptr, 5, nullptr, &out), expected_count);
+        return out;
+    }
+
+    std::string log_text() const { return read_file(m_root / "qpm.log"); }
+
+    ScratchDir m_root;
+    ScratchDir m_repo;
+    EkvaPtr m_conf;
+    SharedLibrary m_library;
+    QpcConnection m_connection = nullptr;
+
+private:
+    std::optional<std::string> m_saved_root;
+    LogPtr m_saved_log;
+};
+
+TEST_F(QpcDirs, PackagesComeInConfigurationOrderThenFileNameOrderThenSortedByName)
+{
+    const std::string first = make_dir(m_repo, "zeta");
+    const std::string second = make_dir(m_repo, "alpha");
+    // Byte order: "B.qpk" before "a.qpk" whatever the locale's collation says.
+    write_package(first + "/b.qpk", "same", "2");
+    write_package(first + "/a.qpk", "same", "1");
+    write_package(first + "/B.qpk", "same", "0");
+    write_file(first + "/c.txt", "not a package");
+    write_package(second + "/a.qpk", "same", "3");
+    write_package(second + "/z.qpk", "early", "9");
+    write_conf(first + "\n" + second + "\n");
+    ASSERT_NE(connect(), nullptr);
+
+    const QpiList found = find_all(5);
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_EQ(found[0]->name, "early");
+    EXPECT_EQ(found[1]->version, "0");
+    EXPECT_EQ(found[2]->version, "1");
+    EXPECT_EQ(found[3]->version, "2");
+    EXPECT_EQ(found[4]->version, "3");
+
+    EXPECT_EQ(found[1]->relative_uri, first + "/B.qpk");
+    std::error_code ec;
+    EXPECT_EQ(found[1]->absolute_uri, std::filesystem::canonical(first + "/B.qpk", ec).string());
+    EXPECT_EQ(found[1]->file_size, static_cast<int64_t>(std::filesystem::file_size(first + "/B.qpk", ec)));
+    ASSERT_TRUE(found[1]->file_hash);
+    EXPECT_EQ(found[1]->file_hash->size(), 40u);
+    EXPECT_EQ(log_text().find("c.txt"), std::string::npos);
+}
+
+TEST_F(QpcDirs, AbsoluteUriResolvesSymbolicLinks)
+{
+    const std::string real = make_dir(m_repo, "real");
+    write_package(real + "/p.qpk", "p");
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(real, m_repo / "link", ec);
+    ASSERT_FALSE(ec);
+    write_conf(m_repo / "link/\n");
+    ASSERT_NE(connect(), nullptr);
+
+    const QpiList found = find_all(1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->relative_uri, m_repo / "link//p.qpk");
+    EXPECT_EQ(found[0]->absolute_uri, std::filesystem::canonical(real + "/p.qpk", ec).string());
+}
+
+TEST_F(QpcDirs, FiltersByPatternVariantVersionAndAttributes)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/foo-1.qpk", "foo", "1.0");
+    write_package(dir + "/foo-2.qpk", "foo", "2.0");
+    write_package(dir + "/foo-s.qpk", "foo", "1.0", "static");
+    write_package(dir + "/libbar.qpk", "libbar", "1.0");
+    write_conf(dir + "\n");
+    ASSERT_NE(connect(), nullptr);
+
+    const auto count = [&](const char *pattern, const char *variant, const char *version,
+                           const Ekva *attributes = nullptr) {
+        QpiList out;
+        const int n = pqpm_qpc_findpkg(m_connection, pattern, variant, version, 5, attributes, &out);
+        EXPECT_EQ(out.size(), static_cast<size_t>(n));
+        return n;
+    };
+    EXPECT_EQ(count(nullptr, nullptr, nullptr), 4);
+    EXPECT_EQ(count("foo", nullptr, nullptr), 3);
+    EXPECT_EQ(count("lib*", nullptr, nullptr), 1);
+    EXPECT_EQ(count("foo", nullptr, "2.0"), 1);
+    EXPECT_EQ(count("foo", "static", nullptr), 1);
+    EXPECT_EQ(count("foo", "default", nullptr), 2);
+    EXPECT_EQ(count("foo", "", "1.0"), 1);
+    EXPECT_EQ(count("nothing", nullptr, nullptr), 0);
+
+    EkvaPtr attributes = ekva_new(10, 4);
+    ekva_addval(attributes, "eqpkDescription", "*libbar", EKVA_APPEND);
+    EXPECT_EQ(count("nothing", nullptr, nullptr, attributes.get()), 1);
+}
+
+TEST_F(QpcDirs, UnreadableEntriesAreSkippedNotFatal)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/good.qpk", "good");
+    write_file(dir + "/bad.qpk", "EQPM30 garbage");
+    // A FIFO would block a reader forever; a directory cannot be read.
+    ASSERT_EQ(mkfifo((dir + "/pipe.qpk").c_str(), 0600), 0);
+    std::error_code ec;
+    ASSERT_TRUE(std::filesystem::create_directory(dir + "/sub.qpk", ec));
+    write_conf(m_repo / "missing\n" + dir + "\n");
+    ASSERT_NE(connect(), nullptr);
+
+    const QpiList found = find_all(1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->name, "good");
+    const std::string log = log_text();
+    EXPECT_NE(log.find("[WARNING] qpc-dirs: no packages found at " + (m_repo / "missing")), std::string::npos);
+    for (const char *name : {"bad.qpk", "pipe.qpk", "sub.qpk"})
+        EXPECT_NE(log.find("qpc-dirs: Skipping " + dir + "/" + name + ", failed to read info"), std::string::npos)
+            << name;
+}
+
+TEST_F(QpcDirs, SameFileNameInTwoDirectoriesGivesTwoRecords)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/p.qpk", "p");
+    // Lines are taken verbatim: a trailing slash names another directory entry.
+    write_conf(dir + "\n" + dir + "/\n");
+    ASSERT_NE(connect(), nullptr);
+
+    const QpiList found = find_all(2);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0]->relative_uri, dir + "/p.qpk");
+    EXPECT_EQ(found[1]->relative_uri, dir + "//p.qpk");
+}
+
+TEST_F(QpcDirs, ConfigurationLinesAreVerbatimAndEmptyLinesIgnored)
+{
+    const std::string blank = make_dir(m_repo, "d ");
+    write_package(blank + "/p.qpk", "p");
+    write_conf("\n" + blank + "\n\n");
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_EQ(find_all(1).size(), 1u);
+    EXPECT_NE(log_text().find("qpc-dirs: Number of dirs read: 1"), std::string::npos);
+}
+
+TEST_F(QpcDirs, LastLineWithoutLineFeedIsReadWhole)
+{
+    const std::string one = make_dir(m_repo, "one");
+    const std::string two = make_dir(m_repo, "two");
+    write_package(one + "/p.qpk", "p");
+    write_package(two + "/q.qpk", "q");
+
+    write_conf(one);
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_EQ(find_all(1).size(), 1u);
+    pqpm_qpc_release(std::exchange(m_connection, nullptr));
+
+    write_conf(one + "\n" + two);
+    ASSERT_NE(connect(), nullptr);
+    const QpiList found = find_all(2);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[1]->relative_uri, two + "/q.qpk");
+}
+
+TEST_F(QpcDirs, OneByteConfigurationIsOneDirectory)
+{
+    write_conf("x");
+    ASSERT_NE(connect(), nullptr);
+    find_all(0);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("qpc-dirs: Read line <x> of length 1"), std::string::npos);
+    EXPECT_NE(log.find("qpc-dirs: no packages found at x"), std::string::npos);
+}
+
+TEST_F(QpcDirs, EmptyConfigurationConnectsWithoutDirectories)
+{
+    write_conf("");
+    ASSERT_NE(connect(), nullptr);
+    QpiList out;
+    EXPECT_EQ(pqpm_qpc_findpkg(m_connection, "x", nullptr, nullptr, 5, nullptr, &out), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(log_text().find("qpc-dirs: Number of dirs read: 0"), std::string::npos);
+}
+
+TEST_F(QpcDirs, OnlyLinesLongerThan4095CharactersAreSplit)
+{
+    write_conf(std::string(4095, 'a') + "\n");
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_NE(log_text().find("qpc-dirs: Number of dirs read: 1"), std::string::npos);
+    pqpm_qpc_release(std::exchange(m_connection, nullptr));
+
+    write_conf(std::string(5000, 'b') + "\n");
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_NE(log_text().find("qpc-dirs: Number of dirs read: 2"), std::string::npos);
+    EXPECT_NE(log_text().find("qpc-dirs: Read line <" + std::string(905, 'b') + "> of length 905"),
+              std::string::npos);
+}
+
+TEST_F(QpcDirs, AtMostOneHundredDirectories)
+{
+    std::string conf;
+    for (int i = 0; i < 105; ++i)
+        conf += m_repo / ("d" + std::to_string(i)) + "\n";
+    const std::string last = make_dir(m_repo, "d99");
+    write_package(last + "/p.qpk", "p");
+    write_package(make_dir(m_repo, "d100") + "/q.qpk", "q");
+    write_conf(conf);
+    ASSERT_NE(connect(), nullptr);
+
+    const QpiList found = find_all(1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->name, "p");
+    const std::string log = log_text();
+    EXPECT_NE(log.find("qpc-dirs: Number of dirs read: 100"), std::string::npos);
+    EXPECT_EQ(count_of(log, "[INFO] qpc-dirs: Maximum of 100 directories reached, skipping the rest"), 5u);
+}
+
+TEST_F(QpcDirs, ConnectFailures)
+{
+    EXPECT_EQ(connect(), nullptr);
+    EXPECT_NE(log_text().find("[ERROR] qpc-dirs: Failed to open configuration file " +
+                              (m_root / "etc/qpc-dirs.conf") + "\n"),
+              std::string::npos);
+
+    write_conf("");
+    m_conf = ekva_new(20, 1);
+    EXPECT_EQ(connect(), nullptr);
+    EXPECT_NE(log_text().find("[ERROR] qpc-dirs: Failed to get arch_name from config"), std::string::npos);
+
+    ekva_addval(m_conf, "arch_name", "sparc", EKVA_APPEND);
+    EXPECT_EQ(connect(), nullptr);
+    EXPECT_NE(log_text().find("[ERROR] qpc-dirs:Invalid architecture specified: sparc"), std::string::npos);
+}
+
+TEST_F(QpcDirs, NoConnectionFindsAndReadsNothing)
+{
+    write_conf("");
+    ASSERT_NE(connect(), nullptr);
+    QpiList out;
+    out.push_back(std::make_unique<qpk_info>());
+    EXPECT_EQ(pqpm_qpc_findpkg(nullptr, nullptr, nullptr, nullptr, 5, nullptr, &out), 0);
+    EXPECT_TRUE(out.empty());
+    qpk_info qpi;
+    qpi.absolute_uri = m_root / "etc/qpc-dirs.conf";
+    FilePtr sink = fopen_cloexec(m_root / "sink", "w");
+    EXPECT_EQ(pqpm_qpc_readpkg(nullptr, &qpi, sink.get()), -1);
+    EXPECT_EQ(count_of(log_text(), "[ERROR] qpc-dirs: Not connected"), 2u);
+}
+
+TEST_F(QpcDirs, ReadpkgCopiesThePackageByteForByte)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    std::string payload;
+    for (int i = 0; i < 20000; ++i)
+        payload += static_cast<char>(i * 7 % 256);
+    const std::string content = write_package(dir + "/big.qpk", "big", "1.0", std::nullopt, payload);
+    write_conf(dir + "\n");
+    ASSERT_NE(connect(), nullptr);
+    const QpiList found = find_all(1);
+    ASSERT_EQ(found.size(), 1u);
+
+    const std::string copy = m_repo / "copy.qpk";
+    FilePtr out = fopen_cloexec(copy, "w");
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, found[0].get(), out.get()), static_cast<long>(content.size()));
+    ASSERT_EQ(std::fclose(out.release()), 0);
+    EXPECT_EQ(read_file(copy), content);
+    EXPECT_NE(log_text().find(strprintf("qpc-dirs: Read %zu bytes", content.size())), std::string::npos);
+}
+
+TEST_F(QpcDirs, ReadpkgOfEmptyFileIsZeroAndFailuresAreMinusOne)
+{
+    write_conf("");
+    ASSERT_NE(connect(), nullptr);
+    write_file(m_repo / "empty.qpk", "");
+    qpk_info qpi;
+    qpi.absolute_uri = m_repo / "empty.qpk";
+    FilePtr sink = fopen_cloexec(m_repo / "sink", "w");
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, &qpi, sink.get()), 0);
+
+    qpi.absolute_uri = m_repo / "missing.qpk";
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, &qpi, sink.get()), -1);
+
+    // A read error is a failure, not a short success.
+    qpi.absolute_uri = m_repo.path();
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, &qpi, sink.get()), -1);
+
+    // So is a stream that does not take the bytes, even when it only says so
+    // once its buffer is flushed.
+    write_file(m_repo / "p.qpk", std::string(100, 'p'));
+    qpi.absolute_uri = m_repo / "p.qpk";
+    FilePtr full = fopen_cloexec("/dev/full", "w");
+    ASSERT_TRUE(full);
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, &qpi, full.get()), -1);
+    FilePtr read_only = fopen_cloexec(m_repo / "p.qpk", "r");
+    EXPECT_EQ(pqpm_qpc_readpkg(m_connection, &qpi, read_only.get()), -1);
+}
+
+TEST_F(QpcDirs, ExportedFileFilter)
+{
+    using MatchFn = int (*)(const char *, const char *);
+    using FilterFn = int (*)(const struct dirent *);
+    const auto match = reinterpret_cast<MatchFn>(dlsym(m_library.get(), "qpc_match_file"));
+    const auto filter = reinterpret_cast<FilterFn>(dlsym(m_library.get(), "qpc_qpk_filter"));
+    ASSERT_NE(match, nullptr);
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(match("a.qpk", "*.qpk"), 1);
+    EXPECT_EQ(match("a.qpk.bak", "*.qpk"), 0);
+    EXPECT_EQ(match("a.QPK", "*.qpk"), 0);
+
+    dirent entry{};
+    std::snprintf(entry.d_name, sizeof entry.d_name, "%s", "x.qpk");
+    EXPECT_EQ(filter(&entry), 1);
+    std::snprintf(entry.d_name, sizeof entry.d_name, "%s", "x.txt");
+    EXPECT_EQ(filter(&entry), 0);
+}
+
+} // namespace
+} // namespace qpm
