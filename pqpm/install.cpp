@@ -1,1 +1,115 @@
 #include "install.h"
+
+#include "cmdline.h"
+#include "engine/backend.h"
+#include "engine/confine.h"
+#include "engine/deps.h"
+#include "engine/hookexec.h"
+#include "engine/install_run.h"
+#include "engine/inventory.h"
+#include "engine/search.h"
+#include "util/globals.h"
+#include "util/log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+namespace qpm {
+namespace {
+
+std::optional<std::string> option_text(const char *value)
+{
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+} // namespace
+
+EkvaPtr pqpm_hookcmds_new() { return ekva_new(20, 3); }
+
+int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
+{
+    if (run.packages.empty()) {
+        qlog(LL_ERROR, "no package specified");
+        qpm_qpc_close(run.backend);
+        return 1;
+    }
+    QpcConnection connection = pqpm_qpc_connect(run.configuration.get(), llog.get());
+    if (!connection) {
+        qlog(LL_ERROR, "failed to connect to catalogue");
+        qpm_qpc_close(run.backend);
+        return 1;
+    }
+    QpmPtr qpm = qpm_open(nullptr, nullptr);
+    if (!qpm) {
+        qlog(LL_ERROR, "failed to open local package inventory");
+        pqpm_qpc_release(connection);
+        qpm_qpc_close(run.backend);
+        return 1;
+    }
+    if (qpm_lock(qpm.get()) != 0) {
+        qlog(LL_ERROR, "failed to lock inventory");
+        pqpm_qpc_release(connection);
+        qpm_qpc_close(run.backend);
+        qpm_close(std::move(qpm));
+        return 1;
+    }
+    // Root entirely from here on, package scripts included.
+    if (::setuid(0) != 0)
+        qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+
+    std::optional<std::string> variant;
+    std::optional<std::string> version;
+    if (run.packages.size() == 1) {
+        variant = option_text(qpm_get_variant(run.options.get()));
+        version = option_text(qpm_get_version(run.options.get()));
+    }
+
+    qpc_cache = qpm_qpc_cache_fill(connection);
+    for (const std::string &name : run.packages) {
+        if (qpm_qpl_info(qpm.get(), name)) {
+            pqpm_say("%s is already installed\n", name.c_str());
+            continue;
+        }
+        QptPtr transaction;
+        if (!qpm_pre_install(qpm.get(), connection, name, variant, version, {}, transaction)) {
+            pqpm_say("%s cannot be installed\n", name.c_str());
+            continue;
+        }
+        qlog(LL_INFO, "pqpm: installing %s", name.c_str());
+        // A package that fails is reported; the run goes on with the next.
+        const int rc = qpm_exe_install(qpm.get(), *transaction, connection, verbose, run.fastclean);
+        if (rc != 0)
+            pqpm_say("pqpm: failure installing %s, rc: %d\n", name.c_str(), rc);
+        else
+            pqpm_say("pqpm: %s successfully installed\n", name.c_str());
+        if (transaction->qpm_hookcmds) {
+            const int added = add_hookcmds(hook_commands, transaction->qpm_hookcmds.get());
+            if (added > 0)
+                pqpm_say("added %d hooks for %s\n", added, name.c_str());
+        }
+        qpt_free(transaction);
+    }
+
+    pqpm_qpc_release(connection);
+    qpm_qpc_close(run.backend);
+    qpm_close(std::move(qpm));
+
+    // Hook commands run after the inventory was closed, confined to the
+    // system root like the packages' own scripts.
+    const int hooks = hook_commands ? ekva_nument(hook_commands.get()) : 0;
+    if (hooks > 0) {
+        pqpm_say("executing %d hooks\n", hooks);
+        const CmdRunner previous =
+            qpm_hook_runner_set([](const std::string &command) { return qpm_run_command(nullptr, command); });
+        qpm_exe_hooks(hook_commands.get());
+        qpm_hook_runner_set(previous);
+    }
+    ekva_free(hook_commands);
+    qpm_cache_free(&qpc_cache);
+    return 0;
+}
+
+} // namespace qpm

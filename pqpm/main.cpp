@@ -1,5 +1,6 @@
 // pqpm: the privileged front end.
 #include "cmdline.h"
+#include "install.h"
 #include "startup.h"
 
 #include <cstdio>
@@ -32,11 +33,14 @@ int run(int argc, char **argv)
         return 0;
 
     const PqpmArgs args = pqpm_parse_args(mode, argc, argv);
+    EkvaPtr hook_commands = pqpm_hookcmds_new();
     PqpmRun run;
     if (const int status = pqpm_startup(run, args); status >= 0)
         return status;
     if (mode == PQPM_REFRESH)
         return pqpm_refresh(run);
+    if (mode == PQPM_INSTALL)
+        return pqpm_install(run, hook_commands);
     std::fprintf(stderr, "pqpm: %s is not available in this build yet\n", argv[1]);
     return 1;
 }
