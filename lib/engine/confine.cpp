@@ -53,6 +53,15 @@ int run_in_root(const std::string &ash, const std::string &line)
     return status;
 }
 
+// Captured output is written to the root's /tmp, which an image being built
+// may not have yet.
+void ensure_root_tmp()
+{
+    const std::string tmp = system_root() + "/tmp";
+    if (mkdir(tmp.c_str(), 01777) == 0)
+        chmod(tmp.c_str(), 01777); // mkdir's mode passes through the umask
+}
+
 } // namespace
 
 std::string root_view(std::string_view host_path)
@@ -73,6 +82,7 @@ int qpm_run_script(const qpm_handle *qpm, const char *label, const std::string &
     if (!have_system_root())
         return qpm_system(label, command);
     const std::string ash = inside_ash(qpm);
+    ensure_root_tmp();
     return qpm_system_with(label, command, [&ash](const std::string &line) { return run_in_root(ash, line); },
                            system_root());
 }

@@ -53,6 +53,7 @@ TEST(Confine, ScriptOutputIsCapturedAndPassedOn)
         GTEST_SKIP() << "needs root: chroot";
     ScratchDir root;
     give_root_a_shell(root);
+    std::filesystem::remove(root / "tmp"); // an image without /tmp gets one
     ScopedSystemRoot sysroot(root.path());
 
     CaptureFd out(1);
