@@ -170,4 +170,18 @@ TEST_F(PqpmSetuid, HostileEnvironmentAndClosedStdoutDoNotBreakIt)
     EXPECT_EQ(r.err, "");
     r = run_as(m_in_uid, {"allowed"}, options);
     EXPECT_EQ(r.status, 0);
+
+    // QPM_ROOT names a root with a configuration, but a set-user-id run reads
+    // the real /etc/qpm.conf (which a build machine does not have).
+    if (file_exists("/etc/qpm.conf"))
+        GTEST_SKIP() << "this machine has a real /etc/qpm.conf";
+    ScratchDir elsewhere;
+    chmod(elsewhere.path().c_str(), 0755);
+    std::filesystem::create_directories(elsewhere / "etc");
+    write_file(elsewhere / "etc/qpm.conf", "arch_name = x86_64\n");
+    options.env = {"QPM_ROOT=" + elsewhere.path()};
+    options.close_stdout = false;
+    r = run_as(m_in_uid, {"refresh"}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to read qpm config /etc/qpm.conf\n");
 }

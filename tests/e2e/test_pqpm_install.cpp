@@ -19,11 +19,11 @@ namespace fs = std::filesystem;
 
 PackageSpec pkg(const std::string &name, std::vector<std::string> depends = {})
 {
-    PackageSpec spec;
-    spec.name = name;
-    spec.depends = std::move(depends);
-    spec.file("data/usr/share/" + name + "/" + name + ".txt", name + "\n");
-    return spec;
+    PackageSpec pkg_spec;
+    pkg_spec.name = name;
+    pkg_spec.depends = std::move(depends);
+    pkg_spec.file("data/usr/share/" + name + "/" + name + ".txt", name + "\n");
+    return pkg_spec;
 }
 
 class PqpmInstall : public ::testing::Test {
@@ -99,13 +99,13 @@ TEST_F(PqpmInstall, DiamondInstallsEachPackageAfterItsDependencies)
 
 TEST_F(PqpmInstall, InventoryHoldsDescriptionRecordHashesCopiesAndIndex)
 {
-    PackageSpec spec = pkg("full");
-    spec.file("conf/etc/full.conf", "setting=1\n")
+    PackageSpec pkg_spec = pkg("full");
+    pkg_spec.file("conf/etc/full.conf", "setting=1\n")
         .file("init/00-del.sh", "echo bye\n", 0755)
         .file("dump/seed.db", "seed\n");
     put("/etc/full.conf", "mine\n");
     put("/usr/share/full/full.txt", "nobody's\n"); // unowned: replaced by default
-    box.add_package(spec);
+    box.add_package(pkg_spec);
 
     const RunResult r = box.pqpm({"install", "full"});
     EXPECT_EQ(r.out, "pqpm: full successfully installed\n") << r.err;
@@ -201,13 +201,13 @@ TEST_F(PqpmInstall, ScriptsRunInsideTheRootWithTheirVariables)
     if (!is_root())
         GTEST_SKIP() << "needs root: chroot";
     const std::string mark = "/tmp/" + token();
-    PackageSpec spec = pkg("scripted");
-    spec.creator = "tester";
-    spec.script("00-add.sh", "echo \"$QPK_NAME $QPK_VERSION $QPM_MODE $QPK_STAGE_NEW\" > " + mark + ".pre\n")
+    PackageSpec pkg_spec = pkg("scripted");
+    pkg_spec.creator = "tester";
+    pkg_spec.script("00-add.sh", "echo \"$QPK_NAME $QPK_VERSION $QPM_MODE $QPK_STAGE_NEW\" > " + mark + ".pre\n")
         .script("99-add.sh", "[ -f /usr/share/scripted/scripted.txt ] && echo \"$QPK_CREATOR $QPM_MODE\" > " +
                                  mark + ".post\n")
         .script("99-cfg.sh", "echo \"$QPK_NAME $QPM_QPKDIR ${QPM_MODE:-none}\" > " + mark + ".cfg\n");
-    box.add_package(spec);
+    box.add_package(pkg_spec);
 
     const RunResult r = box.pqpm({"install", "scripted"});
     EXPECT_EQ(r.out, "pqpm: scripted successfully installed\n") << r.err;
@@ -223,9 +223,9 @@ TEST_F(PqpmInstall, PostInstallFailureUndoesTheInstall)
     if (!is_root())
         GTEST_SKIP() << "needs root: chroot";
     put("/usr/bin/old", "old\n");
-    PackageSpec spec = pkg("broken");
-    spec.file("data/usr/bin/old", "new\n").file("conf/etc/broken.conf", "x\n").script("99-add.sh", "exit 3\n");
-    box.add_package(spec);
+    PackageSpec pkg_spec = pkg("broken");
+    pkg_spec.file("data/usr/bin/old", "new\n").file("conf/etc/broken.conf", "x\n").script("99-add.sh", "exit 3\n");
+    box.add_package(pkg_spec);
 
     const RunResult r = box.pqpm({"install", "broken"});
     EXPECT_EQ(r.status, 0);

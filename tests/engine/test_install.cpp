@@ -50,9 +50,9 @@ protected:
     }
 
     // The package built straight into the stage area, as a fetch leaves it.
-    QpiPtr stage(const PackageSpec &spec)
+    QpiPtr stage(const PackageSpec &pkg_spec)
     {
-        const std::string path = build_package(spec, inventory("stagearea"), &signer);
+        const std::string path = build_package(pkg_spec, inventory("stagearea"), &signer);
         return path.empty() ? nullptr : qpm_qpf_info(qpm.get(), path, 1);
     }
 
@@ -70,22 +70,22 @@ protected:
 
 PackageSpec named(const std::string &name, const std::string &arch = "any")
 {
-    PackageSpec spec;
-    spec.name = name;
-    spec.arch = arch;
-    return spec;
+    PackageSpec pkg_spec;
+    pkg_spec.name = name;
+    pkg_spec.arch = arch;
+    return pkg_spec;
 }
 
 PackageSpec tool_package()
 {
-    PackageSpec spec = named("tool");
-    spec.file("data/usr/bin/tool", "#!/bin/sh\n", 0755)
+    PackageSpec pkg_spec = named("tool");
+    pkg_spec.file("data/usr/bin/tool", "#!/bin/sh\n", 0755)
         .file("data/usr/share/tool/readme", "read me\n")
         .file("conf/etc/tool.conf", "shipped\n")
         .file("dump/notes", "kept aside\n")
         .script("99-cfg.sh", "echo configured\n")
         .link("data/usr/bin/tl", "tool");
-    return spec;
+    return pkg_spec;
 }
 
 // `bytes` with the first `from` in the header description replaced.
@@ -135,9 +135,9 @@ TEST_F(Install, RegistersFilesCopiesAndRecordAsDesigned)
 
 TEST_F(Install, DependencyRecordNamesItsHeadAndNoDataMeansNoIndex)
 {
-    PackageSpec spec = named("docs");
-    spec.file("dump/x", "x\n");
-    QpiPtr qpi = stage(spec);
+    PackageSpec pkg_spec = named("docs");
+    pkg_spec.file("dump/x", "x\n");
+    QpiPtr qpi = stage(pkg_spec);
     ASSERT_EQ(install(qpi.get(), "viewer"), 0);
     const std::string inst = read_file(inventory("installed/docs/inst.txt"));
     EXPECT_NE(inst.find("eqpkInstallType: D\neqpkInstallHead: viewer\n"), std::string::npos);
@@ -147,9 +147,9 @@ TEST_F(Install, DependencyRecordNamesItsHeadAndNoDataMeansNoIndex)
 
 TEST_F(Install, HeaderThatDiffersFromTheSignedDescriptionIsRefusedBeforeAnyCopy)
 {
-    PackageSpec spec = named("tool");
-    spec.file("data/usr/bin/tool", "real\n");
-    const std::string built = build_package(spec, root / "built", &signer);
+    PackageSpec pkg_spec = named("tool");
+    pkg_spec.file("data/usr/bin/tool", "real\n");
+    const std::string built = build_package(pkg_spec, root / "built", &signer);
     ASSERT_FALSE(built.empty());
     // Signature over the payload still holds: only the unsigned header lies.
     const std::string forged = inventory("stagearea/tool_any_9.9.qpk");
@@ -241,9 +241,9 @@ TEST_F(Install, ConfigureScriptRunsInsideTheRootWithTheInstalledDescription)
         GTEST_SKIP() << "needs root: chroot";
     fs::copy_file("/bin/busybox", inventory("scriptdir/ash"));
     fs::create_directories(on_root("/tmp"));
-    PackageSpec spec = named("tool");
-    spec.script("99-cfg.sh", "echo \"$QPK_NAME $QPK_VERSION $QPM_QPKDIR $PWD\" > /configured\n");
-    QpiPtr qpi = stage(spec);
+    PackageSpec pkg_spec = named("tool");
+    pkg_spec.script("99-cfg.sh", "echo \"$QPK_NAME $QPK_VERSION $QPM_QPKDIR $PWD\" > /configured\n");
+    QpiPtr qpi = stage(pkg_spec);
     ASSERT_EQ(install(qpi.get(), "tool"), 0);
     EXPECT_FALSE(file_exists(on_root("/configured"))); // deferred
     EXPECT_EQ(qpm_scripts_exe(qpm.get(), record), 0);
@@ -289,9 +289,9 @@ TEST(ScriptEnv, OldNewAndPlainVariablesComeAndGo)
 
 TEST_F(Install, RunNeedsTheLockAndPlansNothingForAnInstalledPackage)
 {
-    PackageSpec spec = named("tool");
-    spec.file("data/usr/bin/tool", "x\n");
-    const std::string file = build_package(spec, root / "pkgs", &signer);
+    PackageSpec pkg_spec = named("tool");
+    pkg_spec.file("data/usr/bin/tool", "x\n");
+    const std::string file = build_package(pkg_spec, root / "pkgs", &signer);
     QptPtr t;
     ASSERT_TRUE(qpm_pre_install(qpm.get(), nullptr, file, std::nullopt, std::nullopt, {}, t));
     EXPECT_EQ(t->source, 'L');
@@ -308,9 +308,9 @@ TEST_F(Install, RunNeedsTheLockAndPlansNothingForAnInstalledPackage)
 
 TEST_F(Install, PackageFileChangedAfterPlanningIsRefused)
 {
-    PackageSpec spec = named("tool");
-    spec.file("data/usr/bin/tool", "x\n");
-    const std::string file = build_package(spec, root / "pkgs", &signer);
+    PackageSpec pkg_spec = named("tool");
+    pkg_spec.file("data/usr/bin/tool", "x\n");
+    const std::string file = build_package(pkg_spec, root / "pkgs", &signer);
     QptPtr t;
     ASSERT_TRUE(qpm_pre_install(qpm.get(), nullptr, file, std::nullopt, std::nullopt, {}, t));
     // Same size, other bytes.
@@ -326,9 +326,9 @@ TEST_F(Install, PackageFileChangedAfterPlanningIsRefused)
 
 TEST_F(Install, PackageForAnotherArchitectureIsNotPlanned)
 {
-    PackageSpec spec = named("tool", "mips");
-    spec.file("data/usr/bin/tool", "x\n");
-    const std::string file = build_package(spec, root / "pkgs", &signer);
+    PackageSpec pkg_spec = named("tool", "mips");
+    pkg_spec.file("data/usr/bin/tool", "x\n");
+    const std::string file = build_package(pkg_spec, root / "pkgs", &signer);
     QptPtr t;
     EXPECT_EQ(qpm_pre_install(qpm.get(), nullptr, file, std::nullopt, std::nullopt, {}, t), nullptr);
     EXPECT_FALSE(t);

@@ -45,30 +45,30 @@ bool write_source_file(const std::string &path, const std::string &content, mode
 
 } // namespace
 
-std::string package_conf(const PackageSpec &spec)
+std::string package_conf(const PackageSpec &pkg_spec)
 {
-    std::string conf = "name=" + spec.name + "\nversion=" + spec.version + "\narchitecture=" + spec.arch + "\n";
-    if (spec.variant)
-        conf += "variant=" + *spec.variant + "\n";
-    if (spec.creator)
-        conf += "creator=\"" + *spec.creator + "\"\n";
-    conf += "description=\"" + spec.description + "\"\n";
-    for (const std::string &dep : spec.depends)
+    std::string conf = "name=" + pkg_spec.name + "\nversion=" + pkg_spec.version + "\narchitecture=" + pkg_spec.arch + "\n";
+    if (pkg_spec.variant)
+        conf += "variant=" + *pkg_spec.variant + "\n";
+    if (pkg_spec.creator)
+        conf += "creator=\"" + *pkg_spec.creator + "\"\n";
+    conf += "description=\"" + pkg_spec.description + "\"\n";
+    for (const std::string &dep : pkg_spec.depends)
         conf += "depends=" + dep + "\n";
-    for (const std::string &line : spec.extra_conf)
+    for (const std::string &line : pkg_spec.extra_conf)
         conf += line + "\n";
     return conf;
 }
 
-bool write_package_source(const PackageSpec &spec, const std::string &dir)
+bool write_package_source(const PackageSpec &pkg_spec, const std::string &dir)
 {
-    if (!write_source_file(dir + "/" + QPK_CONF_NAME, package_conf(spec), 0644))
+    if (!write_source_file(dir + "/" + QPK_CONF_NAME, package_conf(pkg_spec), 0644))
         return false;
-    for (const FixtureFile &f : spec.files) {
+    for (const FixtureFile &f : pkg_spec.files) {
         if (!write_source_file(dir + "/" + f.path, f.content, f.mode))
             return false;
     }
-    for (const FixtureLink &l : spec.links) {
+    for (const FixtureLink &l : pkg_spec.links) {
         const std::string path = dir + "/" + l.path;
         if (!make_parent(path))
             return false;
@@ -80,7 +80,7 @@ bool write_package_source(const PackageSpec &spec, const std::string &dir)
     return true;
 }
 
-std::string build_package(const PackageSpec &spec, const std::string &out_dir, const Signer *signer,
+std::string build_package(const PackageSpec &pkg_spec, const std::string &out_dir, const Signer *signer,
                           std::string *error)
 {
     const char *tmp = std::getenv("TMPDIR");
@@ -89,7 +89,7 @@ std::string build_package(const PackageSpec &spec, const std::string &out_dir, c
         ADD_FAILURE() << "cannot make a temporary source directory";
         return {};
     }
-    if (!write_package_source(spec, source.path()))
+    if (!write_package_source(pkg_spec, source.path()))
         return {};
 
     PackOptions options;
@@ -105,7 +105,7 @@ std::string build_package(const PackageSpec &spec, const std::string &out_dir, c
     if (error)
         *error = result.error;
     else if (!result.ok())
-        ADD_FAILURE() << "building " << spec.name << " failed: " << result.error;
+        ADD_FAILURE() << "building " << pkg_spec.name << " failed: " << result.error;
     return result.path;
 }
 

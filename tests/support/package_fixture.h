@@ -53,18 +53,18 @@ struct PackageSpec {
     }
 };
 
-// The qpk.conf text of `spec`.
-std::string package_conf(const PackageSpec &spec);
+// The qpk.conf text of `pkg_spec`.
+std::string package_conf(const PackageSpec &pkg_spec);
 
-// Writes the package source of `spec` into `dir` (made with its parents).
+// Writes the package source of `pkg_spec` into `dir` (made with its parents).
 // Returns false, with a test failure, when something cannot be written.
-bool write_package_source(const PackageSpec &spec, const std::string &dir);
+bool write_package_source(const PackageSpec &pkg_spec, const std::string &dir);
 
-// Builds `spec` into `out_dir`, signed by `signer` (unsigned when null), from
+// Builds `pkg_spec` into `out_dir`, signed by `signer` (unsigned when null), from
 // a source written to a temporary directory. Returns the package path; empty
 // on failure, with the builder's message in `error` when given, else a test
 // failure.
-std::string build_package(const PackageSpec &spec, const std::string &out_dir, const Signer *signer,
+std::string build_package(const PackageSpec &pkg_spec, const std::string &out_dir, const Signer *signer,
                           std::string *error = nullptr);
 
 } // namespace qpm::test

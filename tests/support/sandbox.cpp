@@ -50,9 +50,9 @@ bool Sandbox::boot()
     return true;
 }
 
-std::string Sandbox::add_package(const PackageSpec &spec, bool sign)
+std::string Sandbox::add_package(const PackageSpec &pkg_spec, bool sign)
 {
-    return build_package(spec, m_repo, sign ? &m_signer : nullptr);
+    return build_package(pkg_spec, m_repo, sign ? &m_signer : nullptr);
 }
 
 std::vector<std::string> Sandbox::environment() const

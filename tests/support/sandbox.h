@@ -29,7 +29,7 @@ public:
     const Signer &signer() const { return m_signer; }
 
     // Builds a package into the catalogue's directory; returns its path.
-    std::string add_package(const PackageSpec &spec, bool sign = true);
+    std::string add_package(const PackageSpec &pkg_spec, bool sign = true);
 
     // Runs a program with the sandbox's environment (QPM_ROOT, HOME inside
     // the root, fixed PATH, LC_ALL=C).

@@ -111,11 +111,11 @@ std::string attr(const std::string &description, const char *name)
 // A package with something in every tree, a link and modes to record.
 PackageSpec full_spec()
 {
-    PackageSpec spec;
-    spec.name = "demo";
-    spec.version = "2.1-3";
-    spec.depends = {"libgreet", "busybox"};
-    spec.file("data/usr/bin/demo", "#!/bin/sh\necho demo\n", 0755)
+    PackageSpec pkg_spec;
+    pkg_spec.name = "demo";
+    pkg_spec.version = "2.1-3";
+    pkg_spec.depends = {"libgreet", "busybox"};
+    pkg_spec.file("data/usr/bin/demo", "#!/bin/sh\necho demo\n", 0755)
         .file("data/usr/lib/libdemo.so.1", "not really a library\n")
         .file("data/usr/share/demo/secret", "hidden\n", 0600)
         .file("data/usr/share/demo/empty", "")
@@ -125,7 +125,7 @@ PackageSpec full_spec()
         .script("99-add.sh", "echo post > /etc/demo.post\n")
         .link("data/usr/lib/libdemo.so", "libdemo.so.1")
         .link("data/usr/bin/demo-alias", "/usr/bin/demo");
-    return spec;
+    return pkg_spec;
 }
 
 class QpmPack : public ::testing::Test {
@@ -145,10 +145,10 @@ protected:
         return run_program(args);
     }
 
-    std::string source(const PackageSpec &spec)
+    std::string source(const PackageSpec &pkg_spec)
     {
         const std::string path = dir / ("src-" + std::to_string(++m_sources));
-        EXPECT_TRUE(write_package_source(spec, path));
+        EXPECT_TRUE(write_package_source(pkg_spec, path));
         return path;
     }
 
@@ -204,14 +204,14 @@ TEST_F(QpmPackCli, BuildsExampleAndPrintsThePackagePath)
 TEST_F(QpmPackCli, RefusesDescriptionsWithoutARequiredKey)
 {
     for (const char *key : {"name", "version", "architecture", "description"}) {
-        PackageSpec spec;
-        spec.name = "pkg";
-        std::string conf = package_conf(spec);
+        PackageSpec pkg_spec;
+        pkg_spec.name = "pkg";
+        std::string conf = package_conf(pkg_spec);
         // Drop the key's line.
         const size_t at = conf.find(std::string(key) + "=");
         ASSERT_NE(at, std::string::npos);
         conf.erase(at, conf.find('\n', at) + 1 - at);
-        const std::string src = source(spec);
+        const std::string src = source(pkg_spec);
         write_file(src + "/qpk.conf", conf);
 
         const RunResult r = pack({"--no-sign", "-o", out, src});
@@ -224,10 +224,10 @@ TEST_F(QpmPackCli, RefusesDescriptionsWithoutARequiredKey)
 
 TEST_F(QpmPackCli, RefusesAnUnknownArchitecture)
 {
-    PackageSpec spec;
-    spec.name = "pkg";
-    spec.arch = "sparc";
-    const std::string src = source(spec);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "pkg";
+    pkg_spec.arch = "sparc";
+    const std::string src = source(pkg_spec);
     const RunResult r = pack({"--no-sign", "-o", out, src});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("unknown architecture \"sparc\""), std::string::npos) << r.err;
@@ -235,9 +235,9 @@ TEST_F(QpmPackCli, RefusesAnUnknownArchitecture)
 
 TEST_F(QpmPackCli, RefusesAKeyThatDoesNotMatchTheCertificate)
 {
-    PackageSpec spec;
-    spec.name = "pkg";
-    const std::string src = source(spec);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "pkg";
+    const std::string src = source(pkg_spec);
     write_signer_files();
     EvpPkeyPtr other = make_rsa_key(1024);
     ASSERT_TRUE(other);
@@ -253,9 +253,9 @@ TEST_F(QpmPackCli, RefusesAKeyThatDoesNotMatchTheCertificate)
 
 TEST_F(QpmPackCli, NeedsKeyAndCertificateUnlessToldNotToSign)
 {
-    PackageSpec spec;
-    spec.name = "pkg";
-    const std::string src = source(spec);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "pkg";
+    const std::string src = source(pkg_spec);
     write_signer_files();
 
     RunResult r = pack({"-o", out, src});
@@ -308,8 +308,8 @@ TEST_F(QpmPackCli, RefusesABadSourceDirectory)
 
 TEST_F(QpmPack, HeaderHoldsMagicLengthAndTheDescription)
 {
-    const PackageSpec spec = full_spec();
-    const std::string path = build_package(spec, out, &signer);
+    const PackageSpec pkg_spec = full_spec();
+    const std::string path = build_package(pkg_spec, out, &signer);
     ASSERT_EQ(path, out + "/demo_any_2.1-3.qpk");
     const PackageFile pkg = read_package(path);
     EXPECT_EQ(pkg.magic, "EQPM20");
@@ -333,7 +333,7 @@ TEST_F(QpmPack, HeaderHoldsMagicLengthAndTheDescription)
     EXPECT_EQ(ldif_entry_get_vals(d, "eqpkDependency"), (StrArr{"libgreet", "busybox"}));
     // data and conf files: what lands on the target system.
     size_t data_size = 0;
-    for (const FixtureFile &f : spec.files)
+    for (const FixtureFile &f : pkg_spec.files)
         data_size += f.path.starts_with("data/") || f.path.starts_with("conf/") ? f.content.size() : 0;
     EXPECT_EQ(data_size, 56u);
     EXPECT_EQ(attr(d, "eqpkDataSize"), std::to_string(data_size));
@@ -470,13 +470,13 @@ TEST_F(QpmPack, DescTxtIsTheHeaderDescriptionWithoutItsSignature)
 
 TEST_F(QpmPack, ValuesThatAreNotPlainTextRoundTrip)
 {
-    PackageSpec spec;
-    spec.name = "intl";
-    spec.description = "Gr\xc3\xbc\xc3\x9f" "e: greetings";
-    spec.creator = ": starts with a colon";
-    const PackageFile pkg = read_package(build_package(spec, out, &signer));
-    EXPECT_EQ(attr(pkg.description, "eqpkDescription"), spec.description);
-    EXPECT_EQ(attr(pkg.description, "eqpkCreator"), *spec.creator);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "intl";
+    pkg_spec.description = "Gr\xc3\xbc\xc3\x9f" "e: greetings";
+    pkg_spec.creator = ": starts with a colon";
+    const PackageFile pkg = read_package(build_package(pkg_spec, out, &signer));
+    EXPECT_EQ(attr(pkg.description, "eqpkDescription"), pkg_spec.description);
+    EXPECT_EQ(attr(pkg.description, "eqpkCreator"), *pkg_spec.creator);
 }
 
 // ------------------------------------------------------------------ signature
@@ -536,15 +536,15 @@ TEST_F(QpmPack, SameSourceAndKeyGiveTheSameBytes)
 
 TEST_F(QpmPack, FailedBuildKeepsTheOlderPackageAndLeavesNoTemporaryFile)
 {
-    PackageSpec spec;
-    spec.name = "keep";
-    const std::string path = build_package(spec, out, &signer);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "keep";
+    const std::string path = build_package(pkg_spec, out, &signer);
     ASSERT_FALSE(path.empty());
     const std::string before = read_file(path);
 
     // The same package, now with a file that cannot be packed.
     const std::string src = dir / "src";
-    ASSERT_TRUE(write_package_source(spec, src));
+    ASSERT_TRUE(write_package_source(pkg_spec, src));
     std::filesystem::create_directories(src + "/data");
     ASSERT_EQ(mkfifo((src + "/data/fifo").c_str(), 0644), 0);
     PackOptions options;
@@ -564,21 +564,21 @@ TEST_F(QpmPack, FailedBuildKeepsTheOlderPackageAndLeavesNoTemporaryFile)
 
 TEST_F(QpmPack, DependenciesRepeatedOrCommaSeparatedKeepOrderAndCountOnce)
 {
-    PackageSpec spec;
-    spec.name = "deps";
-    spec.extra_conf = {"depends = liba, libb", "# a comment", "", "Depends=libc,liba"};
-    const PackageFile pkg = read_package(build_package(spec, out, nullptr));
+    PackageSpec pkg_spec;
+    pkg_spec.name = "deps";
+    pkg_spec.extra_conf = {"depends = liba, libb", "# a comment", "", "Depends=libc,liba"};
+    const PackageFile pkg = read_package(build_package(pkg_spec, out, nullptr));
     EXPECT_EQ(ldif_entry_get_vals(pkg.description, "eqpkDependency"), (StrArr{"liba", "libb", "libc"}));
 }
 
 TEST_F(QpmPack, VariantJoinsTheUniqueName)
 {
-    PackageSpec spec;
-    spec.name = "busybox";
-    spec.variant = "static";
-    spec.arch = "x86_64";
-    spec.version = "1.36.1-2";
-    const std::string path = build_package(spec, out, &signer);
+    PackageSpec pkg_spec;
+    pkg_spec.name = "busybox";
+    pkg_spec.variant = "static";
+    pkg_spec.arch = "x86_64";
+    pkg_spec.version = "1.36.1-2";
+    const std::string path = build_package(pkg_spec, out, &signer);
     EXPECT_EQ(path, out + "/busybox_static_x86_64_1.36.1-2.qpk");
     EXPECT_EQ(attr(read_package(path).description, "eqpkVariant"), "static");
 }
@@ -622,11 +622,11 @@ TEST_F(QpmPack, RefusesDescriptionsTheReadersCouldNotUse)
 
 TEST_F(QpmPack, RefusesLinksOutsideDataAndReservedTrees)
 {
-    PackageSpec spec;
-    spec.name = "links";
-    spec.link("conf/etc/x.conf", "/etc/y.conf");
+    PackageSpec pkg_spec;
+    pkg_spec.name = "links";
+    pkg_spec.link("conf/etc/x.conf", "/etc/y.conf");
     std::string error;
-    EXPECT_EQ(build_package(spec, out, nullptr, &error), "");
+    EXPECT_EQ(build_package(pkg_spec, out, nullptr, &error), "");
     EXPECT_NE(error.find("conf/etc/x.conf: symbolic links are only allowed in data/"), std::string::npos)
         << error;
 
