@@ -110,6 +110,8 @@ int run(int argc, char *argv[])
         case GETOPTS_NOMEM:
             std::fputs("Unable to allocate memory.\n", stdout);
             return 1;
+        case GETOPTS_HELP: // the usage text answered the request
+            return 0;
         case OPT_QUERY:
             cl.setting = arg.value_or("");
             [[fallthrough]];

@@ -1,6 +1,5 @@
 #include "getopts.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -30,12 +29,11 @@ const GetoptsOption *find_option(std::span<const GetoptsOption> table, const cha
     return nullptr;
 }
 
-// The usage text ends the process: a help request is an answer, not an error.
-[[noreturn]] void usage_and_exit(const char *program, std::span<const GetoptsOption> table)
+// The usage text ends the run: a help request is an answer, not an error.
+int usage_answer(const char *program, std::span<const GetoptsOption> table)
 {
     getopts_usage(program, table);
-    std::fflush(stdout);
-    std::exit(0);
+    return GETOPTS_HELP;
 }
 
 } // namespace
@@ -49,7 +47,7 @@ int getopts(int argc, char *const argv[], std::span<const GetoptsOption> table,
         return GETOPTS_END;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            usage_and_exit(argv[0], table);
+            return usage_answer(argv[0], table);
     }
     arg.reset();
     if (option_index > argc || option_index < 1)
@@ -60,7 +58,7 @@ int getopts(int argc, char *const argv[], std::span<const GetoptsOption> table,
         if (!option->has_arg)
             return option->code;
         if (option_index >= argc || (argv[option_index][0] == '-' && find_option(table, argv[option_index])))
-            usage_and_exit(argv[0], table);
+            return usage_answer(argv[0], table);
         try {
             arg = argv[option_index];
         } catch (const std::bad_alloc &) {

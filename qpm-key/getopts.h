@@ -10,7 +10,7 @@
 namespace qpm {
 
 struct GetoptsOption {
-    int code;               // returned when met; never 0, -1 or -2
+    int code;               // returned when met; never 0 nor negative
     const char *long_name;  // matched as --<long_name>; null: none
     const char *help;       // one line of usage text; null (with code 0) ends a table
     const char *short_name; // matched as -<short_name>; null: none
@@ -21,6 +21,7 @@ struct GetoptsOption {
 constexpr int GETOPTS_END = 0;     // line exhausted, or the next word is not an option
 constexpr int GETOPTS_NOMEM = -1;  // the argument could not be copied
 constexpr int GETOPTS_UNKNOWN = -2; // unrecognised "-..." word, stored in `arg`
+constexpr int GETOPTS_HELP = -3;    // the usage text was printed: the caller stops with status 0
 
 // Index of the next command-line word to look at; starts at 1.
 extern int option_index;
@@ -30,7 +31,8 @@ void getopts_reset();
 // One step of the parse. `arg` receives the option's argument (or the
 // unrecognised word), else nullopt. A "-h" or "--help" anywhere on the line,
 // a missing argument, or an argument that is itself an option prints the
-// usage text and ends the process with status 0.
+// usage text (program name argv[0]) to standard output and returns
+// GETOPTS_HELP; the caller then ends with status 0 without parsing on.
 int getopts(int argc, char *const argv[], std::span<const GetoptsOption> table,
             std::optional<std::string> &arg);
 

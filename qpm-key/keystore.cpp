@@ -2,6 +2,7 @@
 
 #include "package/signature.h"
 #include "ui/ui.h"
+#include "util/files.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
 
@@ -20,7 +21,6 @@
 namespace qpm {
 namespace {
 
-constexpr size_t COPY_BLOCK = 1024;
 // The common name is read into a buffer of this size: at most 255 characters.
 constexpr size_t NAME_BUFSIZE = 256;
 // Certificates are public; the verifier only needs to read them.
@@ -56,19 +56,25 @@ std::optional<bool> confirm(const char *question, int def)
     return qpmui_yesno(qpmui.get(), question, def) == 1;
 }
 
-bool write_all(int fd, const char *data, size_t length)
+// Before a change: the user's consent (unless forced), then the inventory
+// lock. Nothing when the change may go ahead, else the status to end with.
+std::optional<int> agree_and_lock(qpm_handle *qpm, bool force, const char *question, int def,
+                                  const char *declined)
 {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
+    if (!force) {
+        const std::optional<bool> yes = confirm(question, def);
+        if (!yes)
+            return 1;
+        if (!*yes) {
+            std::fputs(declined, stderr);
+            return 0;
         }
-        data += n;
-        length -= static_cast<size_t>(n);
     }
-    return true;
+    if (qpm_lock(qpm) != 0) {
+        std::fputs("failed to lock inventory\n", stderr);
+        return 1;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -203,7 +209,7 @@ int qpm_key_lst(const qpm_handle *qpm, bool verbose)
 
 long long filecpy(const std::string &destination, const std::string &source)
 {
-    FilePtr in = fopen_cloexec(source, "r");
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) {
         const int err = errno;
         std::fprintf(stderr, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(err));
@@ -212,46 +218,30 @@ long long filecpy(const std::string &destination, const std::string &source)
 
     // The copy is made under a hidden name beside the destination and renamed
     // over it only when whole: a failed copy never leaves half a certificate.
-    const size_t slash = destination.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    UniqueFd out(mkostemp(temp.data(), O_CLOEXEC));
-    if (!out) {
+    SiblingFile out;
+    if (!out.create(destination, 0600)) {
         const int err = errno;
         std::fprintf(stderr, "Failed to open %s for writing: %s\n", destination.c_str(), std::strerror(err));
         return -1;
     }
-    bool renamed = false;
-    ScopeGuard remove_temp([&] {
-        if (!renamed)
-            ::unlink(temp.c_str());
-    });
     auto write_failed = [&](int err) {
         std::fprintf(stderr, "Failed to write %s: %s\n", destination.c_str(), std::strerror(err));
         return -1LL;
     };
 
-    char block[COPY_BLOCK];
-    long long total = 0;
-    size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, in.get())) > 0) {
-        if (!write_all(out.get(), block, got))
-            return write_failed(errno);
-        total += static_cast<long long>(got);
-    }
-    if (std::ferror(in.get())) {
+    bool read_failed = false;
+    const long long total = copy_fd(in.get(), out.fd(), &read_failed);
+    if (total < 0 && read_failed) {
         const int err = errno;
         std::fprintf(stderr, "Failed to read %s: %s\n", source.c_str(), std::strerror(err));
         return -1;
     }
-    if (::fchmod(out.get(), CERT_MODE) != 0 || ::fsync(out.get()) != 0)
+    if (total < 0)
         return write_failed(errno);
-    if (out.close() != 0)
+    if (::fchmod(out.fd(), CERT_MODE) != 0 || ::fsync(out.fd()) != 0)
         return write_failed(errno);
-    if (::rename(temp.c_str(), destination.c_str()) != 0)
+    if (out.commit() != 0)
         return write_failed(errno);
-    renamed = true;
     return total;
 }
 
@@ -300,20 +290,9 @@ int qpm_key_add(qpm_handle *qpm, const std::string &file, bool force)
 
     std::fputs("\nData of new certificate:\n\n", stderr);
     print_key_data(cert.get());
-    if (!force) {
-        const std::optional<bool> yes = confirm("Do you want to add this certificate to the keystore", 1);
-        if (!yes)
-            return 1;
-        if (!*yes) {
-            std::fputs("Ok, not adding certificate\n", stderr);
-            return 0;
-        }
-    }
-
-    if (qpm_lock(qpm) != 0) {
-        std::fputs("failed to lock inventory\n", stderr);
-        return 1;
-    }
+    if (const std::optional<int> status = agree_and_lock(
+            qpm, force, "Do you want to add this certificate to the keystore", 1, "Ok, not adding certificate\n"))
+        return *status;
     const long long copied = filecpy(target, file);
     if (copied <= 0) {
         std::fputs("Failure adding certificate\n", stderr);
@@ -336,21 +315,10 @@ int qpm_key_del(qpm_handle *qpm, const std::string &hash, bool force)
 
     std::fputs("\nData of certificate to be removed:\n\n", stderr);
     print_key_data(cert.get());
-    if (!force) {
-        const std::optional<bool> yes =
-            confirm("Do you really want to remove this certificate from the keystore", 0);
-        if (!yes)
-            return 1;
-        if (!*yes) {
-            std::fputs("Ok, not removing certificate\n", stderr);
-            return 0;
-        }
-    }
-
-    if (qpm_lock(qpm) != 0) {
-        std::fputs("failed to lock inventory\n", stderr);
-        return 1;
-    }
+    if (const std::optional<int> status = agree_and_lock(
+            qpm, force, "Do you really want to remove this certificate from the keystore", 0,
+            "Ok, not removing certificate\n"))
+        return *status;
     if (::unlink(path.c_str()) != 0) {
         const int err = errno;
         std::fprintf(stderr, "Failed removing certificate: %s\n", std::strerror(err));

@@ -3,6 +3,7 @@
 #include "package/qpk_info.h"
 #include "package/sha1.h"
 #include "record/ldif.h"
+#include "util/files.h"
 #include "util/kv.h"
 #include "util/raii.h"
 #include "util/strarr.h"
@@ -60,18 +61,14 @@ std::string errno_text(int err) { return std::strerror(err); }
 // The whole file, or nothing with `error` set.
 std::optional<std::string> read_text(const std::string &path, std::string &error)
 {
-    FilePtr file = fopen_cloexec(path, "rb");
-    if (!file) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         const int err = errno;
         error = strprintf("cannot open %s: %s", path.c_str(), errno_text(err).c_str());
         return std::nullopt;
     }
     std::string text;
-    char buf[8192];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, file.get())) > 0)
-        text.append(buf, got);
-    if (std::ferror(file.get())) {
+    if (!read_all(fd.get(), text)) {
         const int err = errno;
         error = strprintf("cannot read %s: %s", path.c_str(), errno_text(err).c_str());
         return std::nullopt;
@@ -502,32 +499,20 @@ std::string perm_list(const std::vector<SourceFile> &files)
 
 // ---------------------------------------------------------------- payload
 
-// The package file being written: a temporary file beside the result,
-// renamed into place once complete. The payload bytes pass through the
-// signing context on their way to the file.
+// The package file being written (a file beside the result, renamed into
+// place once complete). The payload bytes pass through the signing context
+// on their way to the file.
 class PackageSink {
 public:
-    PackageSink(UniqueFd fd, EVP_MD_CTX *sign) : m_fd(std::move(fd)), m_sign(sign) {}
-
-    int fd() const { return m_fd.get(); }
-    UniqueFd &owned_fd() { return m_fd; }
+    PackageSink(int fd, EVP_MD_CTX *sign) : m_fd(fd), m_sign(sign) {}
 
     bool write_all(const void *data, size_t length, std::string &error)
     {
-        const char *p = static_cast<const char *>(data);
-        while (length > 0) {
-            const ssize_t n = ::write(m_fd.get(), p, length);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                const int err = errno;
-                error = errno_text(err);
-                return false;
-            }
-            p += n;
-            length -= static_cast<size_t>(n);
-        }
-        return true;
+        if (qpm::write_all(m_fd, std::string_view(static_cast<const char *>(data), length)))
+            return true;
+        const int err = errno;
+        error = errno_text(err);
+        return false;
     }
 
     static la_ssize_t on_write(archive *a, void *self, const void *buffer, size_t length)
@@ -546,7 +531,7 @@ public:
     }
 
 private:
-    UniqueFd m_fd;
+    int m_fd;
     EVP_MD_CTX *m_sign;
 };
 
@@ -771,14 +756,13 @@ PackResult qpm_pack_build(const PackOptions &options)
         return fail(strprintf("cannot create output directory %s: %s", options.output_dir.c_str(),
                               ec.message().c_str()));
     const std::string out_path = join_path(options.output_dir, puname + ".qpk");
-    std::string tmp_path = join_path(options.output_dir, "." + puname + ".qpk.XXXXXX");
-    UniqueFd fd(mkostemp(tmp_path.data(), O_CLOEXEC));
-    if (!fd) {
+    SiblingFile out;
+    if (!out.create(out_path, 0600)) {
         const int err = errno;
         return fail(strprintf("cannot create a file in %s: %s", options.output_dir.c_str(),
                               errno_text(err).c_str()));
     }
-    ScopeGuard remove_tmp([&] { unlink(tmp_path.c_str()); });
+    const std::string tmp_path = out.path();
 
     EvpMdCtxPtr sign_ctx;
     if (signer) {
@@ -787,7 +771,7 @@ PackResult qpm_pack_build(const PackOptions &options)
             !ossl_ok(EVP_DigestSignInit(sign_ctx.get(), nullptr, EVP_sha1(), nullptr, signer->key.get())))
             return fail(with_ossl_reason("cannot start the RSA/SHA-1 signature"));
     }
-    PackageSink sink(std::move(fd), sign_ctx.get());
+    PackageSink sink(out.fd(), sign_ctx.get());
     const std::string header_start = strprintf("EQPM20%05zu", header_desc->size());
     std::string write_error;
     if (!sink.write_all(header_start.data(), header_start.size(), write_error) ||
@@ -848,23 +832,22 @@ PackResult qpm_pack_build(const PackOptions &options)
         if (!final_desc || final_desc->size() != header_desc->size())
             return fail("the signed description does not fit the space kept for it");
         const off_t at = static_cast<off_t>(header_start.size());
-        if (pwrite(sink.fd(), final_desc->data(), final_desc->size(), at) !=
+        if (pwrite(out.fd(), final_desc->data(), final_desc->size(), at) !=
             static_cast<ssize_t>(final_desc->size())) {
             const int err = errno;
             return fail(strprintf("cannot write %s: %s", tmp_path.c_str(), errno_text(err).c_str()));
         }
     }
 
-    if (fchmod(sink.fd(), 0644) != 0 || sink.owned_fd().close() != 0) {
+    if (fchmod(out.fd(), 0644) != 0 || out.close() != 0) {
         const int err = errno;
         return fail(strprintf("cannot write %s: %s", tmp_path.c_str(), errno_text(err).c_str()));
     }
-    if (rename(tmp_path.c_str(), out_path.c_str()) != 0) {
+    if (out.commit() != 0) {
         const int err = errno;
         return fail(strprintf("cannot rename %s to %s: %s", tmp_path.c_str(), out_path.c_str(),
                               errno_text(err).c_str()));
     }
-    remove_tmp.dismiss();
     return PackResult{out_path, {}};
 }
 

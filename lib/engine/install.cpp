@@ -174,21 +174,6 @@ bool write_install_record(const std::string &path, const std::string &name, cons
     return std::fclose(file.release()) == 0 && written;
 }
 
-// Reads the next line without its line feed; false at end of file.
-bool read_line(FILE *file, std::string &line)
-{
-    line.clear();
-    char block[4096];
-    while (std::fgets(block, sizeof block, file)) {
-        line += block;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
-    }
-    return !line.empty();
-}
-
 // An installed package's value of one script variable, if it has one.
 using ScriptValue = std::optional<std::string> (*)(const qpk_info &);
 
@@ -278,7 +263,7 @@ int qpm_install_rollback(const StrArr &files, const std::string &backup_tree)
     }
     int result = 0;
     std::string path;
-    while (read_line(index.get(), path)) {
+    while (fgets_line(index.get(), path)) {
         if (path.empty())
             continue;
         qlog(LL_DEBUG, "qpm_install_rollback: Found %s to restore", path.c_str());

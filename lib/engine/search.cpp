@@ -98,20 +98,7 @@ bool is_regular(const std::string &path)
 StrArr read_lines(FILE *stream)
 {
     StrArr lines;
-    std::string line;
-    char buffer[4096];
-    bool pending = false;
-    while (std::fgets(buffer, sizeof buffer, stream)) {
-        line += buffer;
-        pending = true;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            lines.push_back(std::move(line));
-            line.clear();
-            pending = false;
-        }
-    }
-    if (pending)
+    for (std::string line; fgets_line(stream, line);)
         lines.push_back(std::move(line));
     return lines;
 }

@@ -2,6 +2,7 @@
 
 #include "package/qpf.h"
 #include "package/signature.h"
+#include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
@@ -13,7 +14,6 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -21,8 +21,6 @@
 
 namespace qpm {
 namespace {
-
-constexpr size_t COPY_BLOCK = 64 * 1024;
 
 // ekva_addval with rule 0 scans every entry first; a hash list of thousands
 // of files is appended to directly, with the same capacity doubling.
@@ -32,21 +30,6 @@ void append_entry(EkvaPtr &list, std::string key, std::string value)
     while (static_cast<size_t>(list->capacity()) <= entries.size())
         list->grow();
     entries.push_back({std::move(key), std::move(value)});
-}
-
-// The next line of `file` without its line feed; false at end of file.
-bool read_line(FILE *file, std::string &line)
-{
-    line.clear();
-    char block[4096];
-    while (std::fgets(block, sizeof block, file)) {
-        line += block;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
-    }
-    return !line.empty();
 }
 
 // Opens a list file of a package tree for reading. Only a regular file is
@@ -96,129 +79,43 @@ std::optional<std::string> read_link(const std::string &path)
     }
 }
 
-bool write_all(int fd, const char *data, size_t length)
+// Makes `out` beside `path`: a symbolic link holding `link` when given, else
+// a regular file. A missing directory is made first.
+bool create_beside(SiblingFile &out, const std::string &path, const std::optional<std::string> &link = std::nullopt)
 {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    const auto attempt = [&] { return link ? out.create_link(path, *link) : out.create(path); };
+    if (attempt())
+        return true;
+    if (errno != ENOENT)
+        return false;
+    const std::string dir = dir_of(path);
+    if (dir.empty())
+        return false;
+    qpm_qpf_mkdir(dir, 0755);
+    return attempt();
 }
 
-// A file or link made under a fresh hidden name beside its final path, so
-// that a rename puts it in place whole. Removed again unless committed.
-class Pending {
-public:
-    Pending() = default;
-    Pending(const Pending &) = delete;
-    Pending &operator=(const Pending &) = delete;
-    ~Pending()
-    {
-        m_fd.reset();
-        if (!m_path.empty())
-            ::unlink(m_path.c_str());
-    }
-
-    // A new regular file beside `path`, created 0666 so that the umask
-    // decides as for any new file. A missing directory is made first.
-    bool create_file(const std::string &path)
-    {
-        return make(path, [this](const std::string &name) {
-            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-            m_fd = UniqueFd(fd);
-            return fd >= 0;
-        });
-    }
-
-    // A new symbolic link with `text` beside `path`.
-    bool create_link(const std::string &path, const std::string &text)
-    {
-        return make(path, [&text](const std::string &name) { return ::symlink(text.c_str(), name.c_str()) == 0; });
-    }
-
-    int fd() const { return m_fd.get(); }
-    int close() { return m_fd.close(); }
-
-    // Puts the file in place of `path`; -1 with errno on failure.
-    int commit(const std::string &path)
-    {
-        if (::rename(m_path.c_str(), path.c_str()) != 0)
-            return -1;
-        m_path.clear();
-        return 0;
-    }
-
-private:
-    template <class Make>
-    bool make(const std::string &path, Make attempt_at)
-    {
-        if (make_once(path, attempt_at))
-            return true;
-        if (errno != ENOENT)
-            return false;
-        const std::string dir = dir_of(path);
-        if (dir.empty())
-            return false;
-        qpm_qpf_mkdir(dir, 0755);
-        return make_once(path, attempt_at);
-    }
-
-    template <class Make>
-    bool make_once(const std::string &path, Make attempt_at)
-    {
-        const size_t slash = path.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        static unsigned long long counter = 0;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
-                                     (static_cast<unsigned long long>(getpid()) << 20) ^
-                                     (++counter * 0x9E3779B97F4A7C15ULL);
-            std::string name = dir + "." + base.substr(0, 200) + ".";
-            for (int i = 0; i < 6; ++i, mix /= 36)
-                name += "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
-            if (attempt_at(name)) {
-                m_path = std::move(name);
-                return true;
-            }
-            if (errno != EEXIST)
-                return false;
-        }
-        errno = EEXIST;
-        return false;
-    }
-
-    UniqueFd m_fd;
-    std::string m_path;
-};
-
-// Copies everything readable from `in` to `out`: the byte count, or -1
-// with errno of the failing read or write.
-long long copy_fd(int in, int out)
+// Copies `in` into `out`, a new file beside `path`, gives it `bits` (when
+// >= 0) and closes it: the byte count, or -1 once the failure is logged.
+long long copy_into(SiblingFile &out, int in, const std::string &path, int bits)
 {
-    std::string block(COPY_BLOCK, '\0');
-    long long total = 0;
-    for (;;) {
-        const ssize_t n = ::read(in, block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            return total;
-        if (!write_all(out, block.data(), static_cast<size_t>(n)))
-            return -1;
-        total += n;
+    if (!create_beside(out, path)) {
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
     }
+    const long long copied = copy_fd(in, out.fd());
+    if (copied < 0) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", copied, path.c_str());
+    if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
+        qlog(LL_WARNING, "Failed to set permission on %s: %s\n", path.c_str(), std::strerror(errno));
+    if (out.close() != 0) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return copied;
 }
 
 // Opens `path` for reading only when it is a regular file.
@@ -268,14 +165,14 @@ int backup_target(const std::string &base, const std::string &target, const stru
         return 0;
     }
     qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
-    Pending saved;
+    SiblingFile saved;
     if (S_ISLNK(target_st.st_mode)) {
         const std::optional<std::string> text = read_link(target);
         if (!text) {
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (!saved.create_link(backup, *text)) {
+        if (!create_beside(saved, backup, text)) {
             qlog(LL_ERROR, "Failed to open %s for writing: %s\n", backup.c_str(), std::strerror(errno));
             return -1;
         }
@@ -286,24 +183,10 @@ int backup_target(const std::string &base, const std::string &target, const stru
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (!saved.create_file(backup)) {
-            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", backup.c_str(), std::strerror(errno));
+        if (copy_into(saved, in.get(), backup, static_cast<int>(in_st.st_mode & 07777)) < 0)
             return -1;
-        }
-        const long long copied = copy_fd(in.get(), saved.fd());
-        if (copied < 0) {
-            qlog(LL_ERROR, "Failed to write %s: %s\n", backup.c_str(), std::strerror(errno));
-            return -1;
-        }
-        qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", copied, backup.c_str());
-        if (::fchmod(saved.fd(), in_st.st_mode & 07777) != 0)
-            qlog(LL_WARNING, "Failed to set permission on %s: %s\n", backup.c_str(), std::strerror(errno));
-        if (saved.close() != 0) {
-            qlog(LL_ERROR, "Failed to write %s: %s\n", backup.c_str(), std::strerror(errno));
-            return -1;
-        }
     }
-    if (saved.commit(backup) != 0) {
+    if (saved.commit() != 0) {
         qlog(LL_ERROR, "Failed to write %s: %s\n", backup.c_str(), std::strerror(errno));
         return -1;
     }
@@ -436,7 +319,7 @@ int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, Ek
     }
     list = ekva_new(QPF_HASHES_CAPACITY, QPF_HASHES_KIND);
     std::string line;
-    while (read_line(file.get(), line)) {
+    while (fgets_line(file.get(), line)) {
         if (line.empty())
             continue;
         if (line.size() < 42 || line[40] != ':') {
@@ -529,7 +412,7 @@ int qpm_qpf_perms(const std::string &path)
     int rc = 0;
     int line_no = 0;
     std::string line;
-    while (read_line(file.get(), line)) {
+    while (fgets_line(file.get(), line)) {
         ++line_no;
         if (line.empty()) {
             qlog(LL_DEBUG, "qpm_qpf_perms: Skipping empty line no %d in %s", line_no, path.c_str());
@@ -595,7 +478,7 @@ int qpm_qpf_links(const std::string &path, int remove, int create)
     bool unreachable = true;
     int line_no = 0;
     std::string line;
-    while (read_line(file.get(), line)) {
+    while (fgets_line(file.get(), line)) {
         ++line_no;
         if (line.empty()) {
             qlog(LL_DEBUG, "qpm_qpf_links: Skipping empty line no %d in %s", line_no, path.c_str());
@@ -733,37 +616,24 @@ long long qpm_qpf_copy(const std::string &target, const std::string &source,
     // The new file is made beside the target and renamed over it: the path
     // always names either the old or the complete new file.
     qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
-    Pending out;
+    SiblingFile out;
     long long copied = 0;
     if (link_text) {
-        if (!out.create_link(target, *link_text)) {
+        if (!create_beside(out, target, link_text)) {
             qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
     } else {
-        if (!out.create_file(target)) {
-            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
-            return -1;
-        }
-        copied = copy_fd(in.get(), out.fd());
-        if (copied < 0) {
-            qlog(LL_ERROR, "Failed to write %s: %s\n", target.c_str(), std::strerror(errno));
-            return -1;
-        }
-        qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", copied, target.c_str());
         int bits = -1;
         if (mode == 1)
             bits = static_cast<int>(src_st.st_mode & 07777);
         else if (mode > 1)
             bits = mode & 07777;
-        if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
-            qlog(LL_WARNING, "Failed to set permission on %s: %s\n", target.c_str(), std::strerror(errno));
-        if (out.close() != 0) {
-            qlog(LL_ERROR, "Failed to write %s: %s\n", target.c_str(), std::strerror(errno));
+        copied = copy_into(out, in.get(), target, bits);
+        if (copied < 0)
             return -1;
-        }
     }
-    if (out.commit(target) != 0) {
+    if (out.commit() != 0) {
         qlog(LL_ERROR, "Failed to replace %s: %s\n", target.c_str(), std::strerror(errno));
         return -1;
     }

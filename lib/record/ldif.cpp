@@ -63,17 +63,9 @@ std::string read_reference(std::string_view name)
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return {};
     std::string out;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {};
-        if (n == 0)
-            return out;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    if (!read_all(fd.get(), out))
+        return {};
+    return out;
 }
 
 // ldif_parse, also telling whether the logical line was empty (an entry's

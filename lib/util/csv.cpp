@@ -1,5 +1,7 @@
 #include "util/csv.h"
 
+#include "util/files.h"
+
 namespace qpm {
 namespace {
 
@@ -66,20 +68,6 @@ StrArr parse_fields(std::string_view line, char separator)
     }
 }
 
-// One whole line of `file` with its line feed; nullopt when nothing is read.
-std::optional<std::string> read_line(FILE *file)
-{
-    std::string line;
-    for (int c; (c = std::getc(file)) != EOF;) {
-        line += static_cast<char>(c);
-        if (c == '\n')
-            break;
-    }
-    if (line.empty())
-        return std::nullopt;
-    return line;
-}
-
 } // namespace
 
 std::string csv_quote(std::string_view text, char separator, int force)
@@ -125,16 +113,10 @@ StrArr lgetcsv(std::string_view line, char separator)
 
 std::optional<StrArr> fgetcsv(FILE *file, char separator, int skip_bom)
 {
-    if (!file || std::feof(file))
-        return std::nullopt;
-    std::optional<std::string> read = read_line(file);
-    if (!read || *read == "\n")
+    const std::optional<std::string> read = fgets_text_line(file);
+    if (!read)
         return std::nullopt;
     std::string_view line = *read;
-    if (!line.empty() && line.back() == '\n')
-        line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
     if (skip_bom && line.size() > 3 && line.substr(0, 3) == "\xEF\xBB\xBF")
         line.remove_prefix(3);
     return parse_fields(line, separator);

@@ -23,106 +23,55 @@ struct CopyError {
     int chmod_errnum = 0; // a failed mode change does not stop the copy
 };
 
-bool write_all(int fd, const char *data, size_t length)
+// A fresh hidden name beside `target`: ".NAME.xxxxxx" in its directory.
+std::string sibling_name(const std::string &target)
 {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    static unsigned long long counter = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                             (static_cast<unsigned long long>(getpid()) << 20) ^
+                             (++counter * 0x9E3779B97F4A7C15ULL);
+    std::string name = dir + "." + base.substr(0, 200) + ".";
+    for (int i = 0; i < 6; ++i, mix /= 36)
+        name += "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
+    return name;
 }
 
-// A file created next to `target` under a fresh hidden name; removed again
-// unless it was renamed over the target.
-class SiblingTemp {
-public:
-    explicit SiblingTemp(const std::string &target)
-    {
-        const size_t slash = target.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        const std::string prefix = dir + "." + base.substr(0, 200) + ".";
-        static unsigned long long counter = 0;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
-                                     (static_cast<unsigned long long>(getpid()) << 20) ^
-                                     (++counter * 0x9E3779B97F4A7C15ULL);
-            std::string name = prefix;
-            for (int i = 0; i < 6; ++i, mix /= 36)
-                name += "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
-            // 0666 so that the umask decides, as for any newly created file.
-            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                                  0666);
-            if (fd >= 0) {
-                m_fd = UniqueFd(fd);
-                m_path = std::move(name);
-                return;
-            }
-            if (errno != EEXIST)
-                return;
-        }
+// Calls `attempt` with fresh names beside `target` until one is free; the
+// name made, or nullopt with errno.
+template <class Attempt>
+std::optional<std::string> make_sibling(const std::string &target, Attempt attempt)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        std::string name = sibling_name(target);
+        if (attempt(name))
+            return name;
+        if (errno != EEXIST)
+            return std::nullopt;
     }
-    SiblingTemp(const SiblingTemp &) = delete;
-    SiblingTemp &operator=(const SiblingTemp &) = delete;
-    ~SiblingTemp()
-    {
-        if (!m_path.empty()) {
-            m_fd.reset();
-            ::unlink(m_path.c_str());
-        }
-    }
-
-    int fd() const { return m_fd.get(); }
-    explicit operator bool() const { return static_cast<bool>(m_fd); }
-    int close() { return m_fd.close(); }
-    int rename_to(const std::string &target)
-    {
-        if (::rename(m_path.c_str(), target.c_str()) != 0)
-            return -1;
-        m_path.clear();
-        return 0;
-    }
-
-private:
-    UniqueFd m_fd;
-    std::string m_path;
-};
+    errno = EEXIST;
+    return std::nullopt;
+}
 
 // Copies everything readable from `in` into a new file that then replaces
 // `target`; `bits` >= 0 are given to it as permission bits. Returns the
 // byte count, or -1 with the failing step in `err`.
 long long copy_replace(int in, const std::string &target, int bits, CopyError &err)
 {
-    SiblingTemp out(target);
-    if (!out) {
+    SiblingFile out;
+    if (!out.create(target)) {
         err = {CopyStep::create, errno, 0};
         return -1;
     }
-    std::string block(COPY_BLOCK, '\0');
-    long long total = 0;
-    for (;;) {
-        const ssize_t n = ::read(in, block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = {CopyStep::read, errno, 0};
-            return -1;
-        }
-        if (n == 0)
-            break;
-        if (!write_all(out.fd(), block.data(), static_cast<size_t>(n))) {
-            err = {CopyStep::write, errno, 0};
-            return -1;
-        }
-        total += n;
+    bool read_failed = false;
+    const long long total = copy_fd(in, out.fd(), &read_failed);
+    if (total < 0) {
+        err = {read_failed ? CopyStep::read : CopyStep::write, errno, 0};
+        return -1;
     }
     if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
         err.chmod_errnum = errno;
@@ -130,7 +79,7 @@ long long copy_replace(int in, const std::string &target, int bits, CopyError &e
         err = {CopyStep::close, errno, err.chmod_errnum};
         return -1;
     }
-    if (out.rename_to(target) != 0) {
+    if (out.commit() != 0) {
         err = {CopyStep::rename, errno, err.chmod_errnum};
         return -1;
     }
@@ -171,43 +120,155 @@ void report_copy_error(const CopyError &err, const std::string &source, const st
     }
 }
 
-// One whole line of `file` with its line feed; nullopt when nothing is read.
-std::optional<std::string> read_line(FILE *file)
+} // namespace
+
+bool write_all(int fd, std::string_view data)
 {
-    std::string line;
-    for (int c; (c = std::getc(file)) != EOF;) {
-        line += static_cast<char>(c);
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool read_all(int fd, std::string &out)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        out.reserve(out.size() + static_cast<size_t>(st.st_size));
+    std::string block(COPY_BLOCK, '\0');
+    for (;;) {
+        const ssize_t n = ::read(fd, block.data(), block.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        out.append(block.data(), static_cast<size_t>(n));
+    }
+}
+
+long long copy_fd(int in, int out, bool *read_failed)
+{
+    std::string block(COPY_BLOCK, '\0');
+    long long total = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, block.data(), block.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (read_failed)
+                *read_failed = true;
+            return -1;
+        }
+        if (n == 0)
+            return total;
+        if (!write_all(out, std::string_view(block.data(), static_cast<size_t>(n)))) {
+            if (read_failed)
+                *read_failed = false;
+            return -1;
+        }
+        total += n;
+    }
+}
+
+bool fgets_line(FILE *file, std::string &line)
+{
+    line.clear();
+    // One lock for the line rather than one per character, and the
+    // characters gathered in blocks: file lists run to many thousand lines.
+    flockfile(file);
+    ScopeGuard unlock([file] { funlockfile(file); });
+    char block[512];
+    size_t used = 0;
+    bool any = false;
+    for (int c; (c = getc_unlocked(file)) != EOF;) {
+        any = true;
         if (c == '\n')
             break;
+        block[used++] = static_cast<char>(c);
+        if (used == sizeof block) {
+            line.append(block, used);
+            used = 0;
+        }
     }
-    if (line.empty())
+    line.append(block, used);
+    return any;
+}
+
+std::optional<std::string> fgets_text_line(FILE *file)
+{
+    if (!file || std::feof(file))
         return std::nullopt;
+    std::string line;
+    // An empty line is a bare line feed.
+    if (!fgets_line(file, line) || line.empty())
+        return std::nullopt;
+    if (line.back() == '\r')
+        line.pop_back();
     return line;
 }
 
-} // namespace
+SiblingFile::~SiblingFile() { drop(); }
+
+void SiblingFile::drop()
+{
+    m_fd.reset();
+    if (!m_path.empty())
+        ::unlink(m_path.c_str());
+    m_path.clear();
+}
+
+bool SiblingFile::create(const std::string &target, mode_t mode)
+{
+    drop();
+    const auto open_new = [this, mode](const std::string &name) {
+        m_fd = UniqueFd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+        return static_cast<bool>(m_fd);
+    };
+    return adopt(make_sibling(target, open_new), target);
+}
+
+bool SiblingFile::create_link(const std::string &target, const std::string &text)
+{
+    drop();
+    const auto link_new = [&text](const std::string &name) { return ::symlink(text.c_str(), name.c_str()) == 0; };
+    return adopt(make_sibling(target, link_new), target);
+}
+
+bool SiblingFile::adopt(std::optional<std::string> made, const std::string &target)
+{
+    if (!made)
+        return false;
+    m_path = std::move(*made);
+    m_target = target;
+    return true;
+}
+
+int SiblingFile::commit()
+{
+    if (m_fd.close() != 0)
+        return -1;
+    if (::rename(m_path.c_str(), m_target.c_str()) != 0)
+        return -1;
+    m_path.clear();
+    return 0;
+}
 
 std::optional<std::string> _read_file(const std::string &path)
 {
     UniqueFd fd = open_read(path);
-    if (!fd)
-        return std::nullopt;
     std::string content;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
-        content.reserve(static_cast<size_t>(st.st_size));
-    std::string block(COPY_BLOCK, '\0');
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        if (n == 0)
-            return content;
-        content.append(block.data(), static_cast<size_t>(n));
-    }
+    if (!fd || !read_all(fd.get(), content))
+        return std::nullopt;
+    return content;
 }
 
 StrArr read_file_lines(const std::string &path)
@@ -229,16 +290,10 @@ StrArr read_file_lines(const std::string &path)
 
 std::optional<StrArr> fgets_words(FILE *file)
 {
-    if (!file || std::feof(file))
-        return std::nullopt;
-    const std::optional<std::string> read = read_line(file);
-    if (!read || *read == "\n")
+    const std::optional<std::string> read = fgets_text_line(file);
+    if (!read)
         return std::nullopt;
     std::string_view line = *read;
-    if (!line.empty() && line.back() == '\n')
-        line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
     if (!line.empty() && line.front() == '#')
         return std::nullopt;
     line = line.substr(0, line.find('#'));

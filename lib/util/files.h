@@ -1,16 +1,78 @@
 #pragma once
 // Whole-file and line readers, the word reader for simple line-oriented
-// files, and file copies with an optional backup. Copies write a temporary
-// file beside the destination and rename it over the destination, so the
-// destination always holds either the old or the complete new content.
+// files, descriptor reads, writes and copies, and file copies with an
+// optional backup. New content is written to a file beside its target and
+// renamed over it (SiblingFile), so the target always holds either the old or
+// the complete new content.
+#include "util/raii.h"
 #include "util/strarr.h"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace qpm {
+
+// Writes all of `data` to `fd`, resuming after short writes and signals;
+// false with errno on failure.
+bool write_all(int fd, std::string_view data);
+
+// Appends everything readable from `fd` to `out`; false with errno when a
+// read fails.
+bool read_all(int fd, std::string &out);
+
+// Copies everything readable from `in` to `out`: the byte count, or -1 with
+// errno of the failing call. `read_failed`, when given, tells a failed read
+// from a failed write.
+long long copy_fd(int in, int out, bool *read_failed = nullptr);
+
+// The next line of `file` into `line`, without its line feed; false at end
+// of file. A last line without a line feed counts; a NUL byte is read as
+// any other byte.
+bool fgets_line(FILE *file, std::string &line);
+
+// The next line of `file` as the line readers (fgets_words, fgetcsv) take
+// it: nullopt at end of file and for a bare line feed; a carriage return
+// before the line feed is removed too.
+std::optional<std::string> fgets_text_line(FILE *file);
+
+// A new file (or symbolic link) made under a fresh hidden name beside its
+// target (".NAME.xxxxxx" in the target's directory), so that a rename puts
+// it in place whole. Removed again unless committed.
+class SiblingFile {
+public:
+    SiblingFile() = default;
+    SiblingFile(const SiblingFile &) = delete;
+    SiblingFile &operator=(const SiblingFile &) = delete;
+    ~SiblingFile();
+
+    // A new regular file beside `target`, open for writing and close-on-exec;
+    // `mode` goes to open(2), so the umask applies. False with errno (EEXIST
+    // when no free name was found). A file made before is dropped.
+    bool create(const std::string &target, mode_t mode = 0666);
+    // A new symbolic link holding `text` beside `target`.
+    bool create_link(const std::string &target, const std::string &text);
+
+    int fd() const { return m_fd.get(); }
+    // The hidden name while the file is there; empty before and after.
+    const std::string &path() const { return m_path; }
+    // Closes the file and reports the result; -1 with errno.
+    int close() { return m_fd.close(); }
+    // Closes the file (when still open), then renames it over the target:
+    // 0, or -1 with errno (the file is then still removed at destruction).
+    int commit();
+
+private:
+    void drop();
+    // Holds the file `made` (when there is one) as the one for `target`.
+    bool adopt(std::optional<std::string> made, const std::string &target);
+
+    UniqueFd m_fd;
+    std::string m_path;
+    std::string m_target;
+};
 
 // The whole file; nullopt when it cannot be opened or read whole. An empty
 // file gives an empty buffer.

@@ -1,5 +1,6 @@
 #include "util/lconf.h"
 
+#include "util/files.h"
 #include "util/kv.h"
 #include "util/raii.h"
 #include "util/strarr.h"
@@ -53,17 +54,8 @@ std::optional<FileText> read_whole(const char *path, bool regular_only, int *err
         return fail(EINVAL);
 
     FileText file{{}, {st.st_dev, st.st_ino}, st.st_mode};
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(errno);
-        if (n == 0)
-            break;
-        file.text.append(buf, static_cast<size_t>(n));
-    }
+    if (!read_all(fd.get(), file.text))
+        return fail(errno);
     return file;
 }
 

@@ -1,4 +1,5 @@
 // qpm-adm run as the real binary against a temporary system root.
+#include "support/inventory_fixture.h"
 #include "support/runner.h"
 #include "support/test_support.h"
 
@@ -146,7 +147,7 @@ TEST_F(QpmAdm, BootCreatesConfigurationDirectoriesAndBusybox)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, creating() + "done\n");
     EXPECT_EQ(read_file(conf()), default_conf());
-    for (const char *dir : {"installed", "stagearea", "fileindex", "certstore", "scriptdir"}) {
+    for (const char *dir : INVENTORY_DIRS) {
         struct stat st {};
         ASSERT_EQ(stat((inventory() + "/" + dir).c_str(), &st), 0) << dir;
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;

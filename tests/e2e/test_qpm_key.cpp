@@ -1,5 +1,6 @@
 // qpm-key run as the real binary against a temporary system root.
 #include "support/certs.h"
+#include "support/inventory_fixture.h"
 #include "support/runner.h"
 #include "support/test_support.h"
 
@@ -89,8 +90,7 @@ class QpmKey : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char *dir : {"installed", "stagearea", "fileindex", "certstore", "scriptdir"})
-            fs::create_directories(root.path() + "/var/lib/qpm/" + dir);
+        ASSERT_TRUE(make_inventory_dirs(root.path() + "/var/lib/qpm"));
         fs::create_directories(root.path() + "/etc");
         fs::create_directories(root.path() + "/root");
         fs::create_directories(root.path() + "/work");
@@ -422,6 +422,17 @@ TEST_F(QpmKey, VersionAndUnknownOptions)
     const RunResult r = key({"-x", "-L"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Found 0 certificates\n");
+}
+
+TEST_F(QpmKey, HelpOrAMissingArgumentAnswersWithUsageAndStatusZero)
+{
+    for (const auto &args : {std::vector<std::string>{"-L", "-h"}, {"--help", "-A", "x"}, {"-f", "-A"}}) {
+        const RunResult r = key(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        // The usage names the program as it was called.
+        EXPECT_EQ(r.out.substr(r.out.find('\n')), usage_text.substr(usage_text.find('\n')));
+    }
 }
 
 TEST_F(QpmKey, WithoutAnInventoryNothingHappens)

@@ -1,58 +1,17 @@
 #pragma once
-// Test support for the search and dependency tests: catalogue records made in
-// memory, a catalogue cache filled for one test, an inventory of the test's
-// own and a log captured to a file.
+// Test support for the search and dependency tests: a catalogue cache filled
+// for one test and an inventory of the test's own.
 #include "engine/search.h"
 #include "support/hostile_archive.h"
+#include "support/inventory_fixture.h"
 #include "support/test_support.h"
-#include "util/log.h"
-#include "util/sysroot.h"
 
-#include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
 
 namespace qpm::test::catalogue {
-
-// Sends the whole log to a file of the test's own.
-class LogFile {
-public:
-    LogFile()
-    {
-        auto handle = std::make_unique<LogHandle>();
-        handle->path = m_dir / "qpm.log";
-        handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
-        handle->syslog_mask = 0;
-        handle->stderr_mask = 0;
-        handle->ready = 1;
-        m_saved = std::exchange(llog, std::move(handle));
-    }
-    ~LogFile() { llog = std::move(m_saved); }
-    LogFile(const LogFile &) = delete;
-    LogFile &operator=(const LogFile &) = delete;
-    std::string text() const { return file_exists(m_dir / "qpm.log") ? read_file(m_dir / "qpm.log") : ""; }
-    bool has(const std::string &line) const { return text().find(line) != std::string::npos; }
-
-private:
-    ScratchDir m_dir;
-    LogPtr m_saved;
-};
-
-inline QpiPtr record(std::string name, std::string version, int arch = QPM_ARCH_ANY,
-                     std::optional<std::string> variant = std::nullopt, StrArr deps = {})
-{
-    auto qpi = std::make_unique<qpk_info>();
-    qpi->name = std::move(name);
-    qpi->version = std::move(version);
-    qpi->architecture = arch;
-    qpi->variant = std::move(variant);
-    qpi->description = "test package";
-    qpi->dependencies = std::move(deps);
-    return qpi;
-}
 
 template <class... Records>
 QpiList list_of(Records... records)
@@ -69,7 +28,7 @@ inline int fake_backend_findpkg(QpcConnection, const char *, const char *, const
                                 QpiList *out)
 {
     ++g_backend_calls;
-    out->push_back(record("from-backend", "1.0"));
+    out->push_back(make_record("from-backend", "1.0"));
     return 1;
 }
 
@@ -106,10 +65,9 @@ public:
         m_handle.arch = arch;
         m_handle.root = m_dir.path();
         m_handle.dirs = ekva_new(5, 1);
-        for (const char *key : {"installed", "stagearea", "fileindex", "certstore", "scriptdir"}) {
-            mkdir((m_dir / key).c_str(), 0755);
+        make_inventory_dirs(m_dir.path());
+        for (const char *key : INVENTORY_DIRS)
             ekva_addval(m_handle.dirs, key, m_dir / key, EKVA_APPEND);
-        }
     }
     const qpm_handle *get() const { return &m_handle; }
     std::string dir(const std::string &key) const { return m_dir / key; }
@@ -132,31 +90,6 @@ public:
 private:
     ScratchDir m_dir;
     qpm_handle m_handle;
-};
-
-// QPM_ROOT for one test.
-class SystemRoot {
-public:
-    explicit SystemRoot(const std::string &root)
-    {
-        if (const char *old = std::getenv("QPM_ROOT"))
-            m_saved = old;
-        setenv("QPM_ROOT", root.c_str(), 1);
-        system_root_reset_for_tests();
-    }
-    ~SystemRoot()
-    {
-        if (m_saved)
-            setenv("QPM_ROOT", m_saved->c_str(), 1);
-        else
-            unsetenv("QPM_ROOT");
-        system_root_reset_for_tests();
-    }
-    SystemRoot(const SystemRoot &) = delete;
-    SystemRoot &operator=(const SystemRoot &) = delete;
-
-private:
-    std::optional<std::string> m_saved;
 };
 
 // A package file whose description is all that matters (unsigned, empty payload).

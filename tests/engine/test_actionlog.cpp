@@ -3,7 +3,6 @@
 #include "engine/inventory.h"
 #include "support/test_support.h"
 #include "ui/ui.h"
-#include "util/log.h"
 #include "util/raii.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +28,6 @@ class ActionLog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_saved_log = std::exchange(llog, log_init((m_dir / "qpm.log").c_str(), 15, 0, 0, nullptr));
-        llog->syslog_mask = 0;
-        llog->stderr_mask = 0;
         m_saved_ui = std::exchange(qpmui, qpmui_init("test", 7));
         m_out.reset(std::tmpfile());
         qpmui->out = m_out.get();
@@ -40,37 +36,21 @@ protected:
     }
     void TearDown() override
     {
-        llog = std::move(m_saved_log);
         qpmui = std::move(m_saved_ui);
         m_tz.reset();
-        tzset();
     }
 
-    void set_tz(const char *tz)
-    {
-        m_tz.emplace("TZ", std::string(tz));
-        tzset();
-    }
-    std::string ui_output()
-    {
-        std::fflush(m_out.get());
-        std::rewind(m_out.get());
-        std::string text;
-        char buffer[4096];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, m_out.get())) > 0)
-            text.append(buffer, n);
-        return text;
-    }
-    std::string log_text() { return read_file(m_dir / "qpm.log"); }
+    void set_tz(const char *tz) { m_tz.emplace(tz); }
+    std::string ui_output() { return test::stream_text(m_out.get()); }
+    std::string log_text() { return m_log.text(); }
     std::string log_path() const { return m_dir / "install.log"; }
 
     ScratchDir m_dir;
     qpm_handle m_handle;
-    LogPtr m_saved_log;
+    test::LogFile m_log{m_dir / "qpm.log"};
     QpmUiPtr m_saved_ui;
     FilePtr m_out;
-    std::optional<ScopedEnv> m_tz;
+    std::optional<test::ScopedTimeZone> m_tz;
 };
 
 const char *const INSTALL_LINE = "2024-03-01 10:20:30: installed foo_x86_64_1.0 as requested by user";

@@ -5,7 +5,6 @@
 #include "support/test_support.h"
 #include "ui/ui.h"
 #include "util/globals.h"
-#include "util/log.h"
 #include "util/raii.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +42,6 @@ class ChecksFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_saved_log = std::exchange(llog, log_init((m_dir / "qpm.log").c_str(), 15, 0, 0, nullptr));
-        llog->syslog_mask = 0;
-        llog->stderr_mask = 0;
         m_saved_ui = std::exchange(qpmui, qpmui_init("test", 7));
         m_in.reset(std::tmpfile());
         m_err.reset(std::tmpfile());
@@ -57,16 +53,12 @@ protected:
     }
     void TearDown() override
     {
-        llog = std::move(m_saved_log);
         qpmui = std::move(m_saved_ui);
         vote_mode = m_saved_vote;
         have_so = m_saved_have_so;
     }
 
-    bool logged(const std::string &text) const
-    {
-        return read_file(m_dir / "qpm.log").find(text) != std::string::npos;
-    }
+    bool logged(const std::string &text) const { return m_log.has(text); }
     // The answers typed at the questions, in interaction mode 1.
     void answer(const std::string &lines)
     {
@@ -74,20 +66,10 @@ protected:
         std::fputs(lines.c_str(), m_in.get());
         std::rewind(m_in.get());
     }
-    std::string prompts()
-    {
-        std::fflush(m_err.get());
-        std::rewind(m_err.get());
-        std::string text;
-        char buffer[4096];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, m_err.get())) > 0)
-            text.append(buffer, n);
-        return text;
-    }
+    std::string prompts() { return test::stream_text(m_err.get()); }
 
     ScratchDir m_dir;
-    LogPtr m_saved_log;
+    test::LogFile m_log{m_dir / "qpm.log"};
     QpmUiPtr m_saved_ui;
     FilePtr m_in;
     FilePtr m_err;

@@ -23,6 +23,8 @@ namespace {
 using test::CaptureFd;
 using test::ScratchDir;
 using test::write_file;
+using test::LogFile;
+using test::make_record;
 using namespace test::catalogue;
 
 StrArr names_of(const QpdList &deps)
@@ -71,7 +73,7 @@ DepsCase read_case(const std::string &path)
         if (key == "mode") {
             c.full_walk = rest.at(0) == "walk";
         } else if (key == "catalogue") {
-            c.catalogue.push_back(record(rest.at(0), rest.at(1), qpm_arch_getid(rest.at(2)), std::nullopt,
+            c.catalogue.push_back(make_record(rest.at(0), rest.at(1), qpm_arch_getid(rest.at(2)), std::nullopt,
                                          StrArr(rest.begin() + 3, rest.end())));
         } else if (key == "installed") {
             c.installed.emplace_back(rest.at(0), StrArr(rest.begin() + 2, rest.end()));
@@ -172,7 +174,8 @@ TEST(GetDependency, InstalledThenLocalFilesThenCatalogue)
     inventory.install("libc", "1.0");
     ScratchDir files;
     write_qpk(files / "zlib-1.qpk", "zlib", "1.0", "x86_64");
-    Catalogue catalogue(list_of(record("zlib", "2.0"), record("libc", "2.0"), record("ncurses", "6.0")));
+    Catalogue catalogue(
+        list_of(make_record("zlib", "2.0"), make_record("libc", "2.0"), make_record("ncurses", "6.0")));
     const StrArr dirs = {files.path()};
 
     qpd dep;
@@ -206,8 +209,8 @@ TEST(ChkInstall, PackageForAnotherArchitectureFailsBeforeAnyRecord)
 {
     LogFile log;
     Inventory inventory(QPM_ARCH_X86_64);
-    Catalogue catalogue(list_of(record("b", "1.0")));
-    const QpiPtr foreign = record("a", "1.0", QPM_ARCH_MIPS, std::nullopt, {"b"});
+    Catalogue catalogue(list_of(make_record("b", "1.0")));
+    const QpiPtr foreign = make_record("a", "1.0", QPM_ARCH_MIPS, std::nullopt, {"b"});
     int counter = 0;
     QpdList deps;
     EXPECT_EQ(qpm_chk_install(inventory.get(), foreign.get(), catalogue.connection(), {}, counter, deps), 99);
@@ -219,9 +222,9 @@ TEST(ChkInstall, CounterGrowsWithEveryDependencyList)
 {
     LogFile log;
     Inventory inventory;
-    Catalogue catalogue(list_of(record("b", "1.0", QPM_ARCH_ANY, std::nullopt, {"d"}), record("c", "1.0"),
-                                record("d", "1.0")));
-    const QpiPtr a = record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b", "c"});
+    Catalogue catalogue(list_of(make_record("b", "1.0", QPM_ARCH_ANY, std::nullopt, {"d"}), make_record("c", "1.0"),
+                                make_record("d", "1.0")));
+    const QpiPtr a = make_record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b", "c"});
     int counter = 0;
     QpdList deps;
     EXPECT_EQ(qpm_chk_install(inventory.get(), a.get(), catalogue.connection(), {}, counter, deps), 0);
@@ -247,7 +250,7 @@ TEST(QpdsSort, EndsWhenNothingCanBeTaken)
     qpd x;
     x.name = "x";
     x.status = QPD_REMOTE;
-    x.qpi = record("x", "1.0", QPM_ARCH_ANY, std::nullopt, {"y"});
+    x.qpi = make_record("x", "1.0", QPM_ARCH_ANY, std::nullopt, {"y"});
     deps.push_back(std::move(x));
     qpd z;
     z.name = "z";
@@ -270,12 +273,12 @@ TEST(Transaction, PackageFileRequestIsTakenUnderItsPackageName)
 {
     LogFile log;
     Inventory inventory;
-    QpiPtr b = record("b", "1.0", QPM_ARCH_ANY, std::nullopt, {"a"});
+    QpiPtr b = make_record("b", "1.0", QPM_ARCH_ANY, std::nullopt, {"a"});
     b->file_size = 100;
     b->data_size = 1000;
-    Catalogue catalogue(list_of(record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"}), std::move(b)));
+    Catalogue catalogue(list_of(make_record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"}), std::move(b)));
 
-    QpiPtr a = record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"});
+    QpiPtr a = make_record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"});
     a->file_size = 10;
     a->data_size = 20;
     int counter = 0;
@@ -298,7 +301,7 @@ TEST(Transaction, PackageFileRequestIsTakenUnderItsPackageName)
 TEST(Transaction, WalkReportsARequestThatIsNotThere)
 {
     Inventory inventory;
-    Catalogue catalogue(list_of(record("a", "1.0")));
+    Catalogue catalogue(list_of(make_record("a", "1.0")));
     ScratchDir files;
     write_file(files / "junk.qpk", "not a package");
 
@@ -313,7 +316,7 @@ TEST(Transaction, WalkTakesAnInstalledRequestAndAPackageFile)
 {
     Inventory inventory;
     inventory.install("a", "1.0");
-    Catalogue catalogue(list_of(record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"}), record("b", "1.0")));
+    Catalogue catalogue(list_of(make_record("a", "1.0", QPM_ARCH_ANY, std::nullopt, {"b"}), make_record("b", "1.0")));
     const QptPtr t = qpm_walk(inventory.get(), catalogue.connection(), "a", std::nullopt, {});
     ASSERT_TRUE(t);
     EXPECT_EQ(t->source, 'R');
@@ -349,7 +352,7 @@ TEST(StageHaveQpk, OnlyTheSameBytesCount)
     ScratchDir dir;
     const std::string path = dir / "a_any_1.0.qpk";
     write_file(path, "package bytes");
-    QpiPtr qpi = record("a", "1.0");
+    QpiPtr qpi = make_record("a", "1.0");
     qpi->file_size = 13;
     qpi->file_hash = sha1_data("package bytes");
     EXPECT_EQ(qpm_stage_have_qpk(path, qpi.get()), 1);
@@ -370,18 +373,18 @@ TEST(StageHaveQpk, OnlyTheSameBytesCount)
 TEST(ActionList, EachPackageIsListedOnce)
 {
     LogFile log;
-    QptPtr t = qpt_new("a", QPD_REMOTE, QPM_ACTION_INSTALL, record("a", "1.0"));
+    QptPtr t = qpt_new("a", QPD_REMOTE, QPM_ACTION_INSTALL, make_record("a", "1.0"));
     qpd b;
     b.name = "b";
     b.status = QPD_REMOTE;
     b.action = QPM_ACTION_INSTALL;
-    b.qpi = record("b", "1.0");
+    b.qpi = make_record("b", "1.0");
     t->deps.push_back(std::move(b));
     qpd c;
     c.name = "c";
     c.status = QPD_INSTALLED;
     c.action = QPM_ACTION_NOTHING;
-    c.qpi = record("c", "1.0");
+    c.qpi = make_record("c", "1.0");
     t->deps.push_back(std::move(c));
 
     QpaList list;

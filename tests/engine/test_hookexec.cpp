@@ -4,8 +4,8 @@
 #include "engine/hooks.h"
 #include "engine/inventory.h"
 #include "package/qpk_info.h"
+#include "support/inventory_fixture.h"
 #include "support/test_support.h"
-#include "util/log.h"
 #include "util/raii.h"
 
 #include <gtest/gtest.h>
@@ -35,28 +35,12 @@ EkvaPtr hook(const char *type, const char *name, const char *cond, const char *e
 
 QpiPtr package(const std::string &name)
 {
-    auto qpi = std::make_unique<qpk_info>();
-    qpi->name = name;
-    qpi->version = "1.0";
-    qpi->architecture = QPM_ARCH_X86_64;
-    qpi->description = "a package";
-    return qpi;
+    return test::make_record(name, "1.0", QPM_ARCH_X86_64, std::nullopt, {}, "a package");
 }
 
 class HookExec : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_saved_log = std::exchange(llog, log_init((m_dir / "qpm.log").c_str(), 15, 0, 0, nullptr));
-        llog->syslog_mask = 0;
-        llog->stderr_mask = 0;
-    }
-    void TearDown() override { llog = std::move(m_saved_log); }
-
-    bool logged(const std::string &text) const
-    {
-        return read_file(m_dir / "qpm.log").find(text) != std::string::npos;
-    }
+    bool logged(const std::string &text) const { return m_log.has(text); }
     void add_hook(EkvaPtr e) { m_handle.hooks.push_back(std::move(e)); }
     StrArr parse(const std::string &name, const StrArr &data, const StrArr &conf = {}, const StrArr &dump = {})
     {
@@ -65,7 +49,7 @@ protected:
     }
 
     ScratchDir m_dir;
-    LogPtr m_saved_log;
+    test::LogFile m_log{m_dir / "qpm.log"};
     qpm_handle m_handle;
 };
 

@@ -7,6 +7,7 @@
 #include "package/qpf.h"
 #include "package/sha1.h"
 #include "support/hostile_archive.h"
+#include "support/inventory_fixture.h"
 #include "support/package_fixture.h"
 #include "support/test_support.h"
 
@@ -32,8 +33,7 @@ protected:
         ASSERT_TRUE(signer);
         fs::create_directories(root / "etc");
         write_file(root / "etc/qpm.conf", "arch_name = x86_64\n");
-        for (const char *dir : {"installed", "stagearea", "fileindex", "certstore", "scriptdir"})
-            fs::create_directories(inventory(dir));
+        ASSERT_TRUE(make_inventory_dirs(root / "var/lib/qpm"));
         signer.install(inventory("certstore"));
         sysroot.emplace(root.path());
         qpm = qpm_open(nullptr, nullptr);

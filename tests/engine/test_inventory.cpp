@@ -2,11 +2,9 @@
 
 #include "support/test_support.h"
 #include "util/strfmt.h"
-#include "util/sysroot.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
@@ -41,28 +39,6 @@ using test::read_file;
 using test::ScratchDir;
 using test::write_file;
 
-class SystemRoot {
-public:
-    explicit SystemRoot(const std::string &root)
-    {
-        if (const char *old = std::getenv("QPM_ROOT"))
-            m_saved = old;
-        setenv("QPM_ROOT", root.c_str(), 1);
-        system_root_reset_for_tests();
-    }
-    ~SystemRoot()
-    {
-        if (m_saved)
-            setenv("QPM_ROOT", m_saved->c_str(), 1);
-        else
-            unsetenv("QPM_ROOT");
-        system_root_reset_for_tests();
-    }
-
-private:
-    std::optional<std::string> m_saved;
-};
-
 // A system root with a configuration and one hook, and an inventory root.
 class InventoryTest : public ::testing::Test {
 protected:
@@ -83,7 +59,7 @@ protected:
     std::string inv() const { return m_dir / "inv"; }
 
     ScratchDir m_dir;
-    SystemRoot m_root;
+    test::ScopedSystemRoot m_root;
 };
 
 TEST_F(InventoryTest, DefaultsLieUnderTheSystemRootGivenPathsAreTakenAsTheyAre)

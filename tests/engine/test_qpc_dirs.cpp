@@ -6,11 +6,9 @@
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
-#include "util/sysroot.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
 #include <optional>
@@ -66,21 +64,9 @@ class QpcDirs : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (const char *root = std::getenv("QPM_ROOT"))
-            m_saved_root = root;
-        setenv("QPM_ROOT", m_root.path().c_str(), 1);
-        system_root_reset_for_tests();
         std::error_code ec;
         std::filesystem::create_directories(m_root / "etc", ec);
         ASSERT_FALSE(ec);
-
-        auto handle = std::make_unique<LogHandle>();
-        handle->path = m_root / "qpm.log";
-        handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
-        handle->syslog_mask = 0;
-        handle->stderr_mask = 0;
-        handle->ready = 1;
-        m_saved_log = std::exchange(llog, std::move(handle));
 
         m_conf = ekva_new(20, 1);
         ekva_addval(m_conf, "arch_name", "x86_64", EKVA_APPEND);
@@ -96,12 +82,6 @@ protected:
         if (m_connection)
             pqpm_qpc_release(m_connection);
         m_library.reset();
-        llog = std::move(m_saved_log);
-        if (m_saved_root)
-            setenv("QPM_ROOT", m_saved_root->c_str(), 1);
-        else
-            unsetenv("QPM_ROOT");
-        system_root_reset_for_tests();
     }
 
     void write_conf(const std::string &text) { write_file(m_root / "etc/qpc-dirs.conf", text); }
@@ -119,7 +99,7 @@ protected:
         return out;
     }
 
-    std::string log_text() const { return read_file(m_root / "qpm.log"); }
+    std::string log_text() const { return m_log.text(); }
 
     ScratchDir m_root;
     ScratchDir m_repo;
@@ -128,8 +108,9 @@ protected:
     QpcConnection m_connection = nullptr;
 
 private:
-    std::optional<std::string> m_saved_root;
-    LogPtr m_saved_log;
+    // Both put back after TearDown has let the plug-in go.
+    test::ScopedSystemRoot m_system_root{m_root.path()};
+    test::LogFile m_log{m_root / "qpm.log"};
 };
 
 TEST_F(QpcDirs, PackagesComeInConfigurationOrderThenFileNameOrderThenSortedByName)

@@ -16,6 +16,8 @@ namespace {
 
 using test::ScratchDir;
 using test::write_file;
+using test::LogFile;
+using test::make_record;
 using namespace test::catalogue;
 
 // ---------------------------------------------------------------- qpm_findone
@@ -23,7 +25,7 @@ using namespace test::catalogue;
 TEST(FindOne, DefaultVariantOverridesAFallbackWhateverTheVersions)
 {
     LogFile log;
-    const QpiList list = list_of(record("vim", "1.0", QPM_ARCH_ANY, "x"), record("vim", "0.9"));
+    const QpiList list = list_of(make_record("vim", "1.0", QPM_ARCH_ANY, "x"), make_record("vim", "0.9"));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), 1);
     EXPECT_TRUE(log.has("qpm_findone: Checking for vim (no variant specified)."));
     EXPECT_TRUE(log.has("qpm_findone: Initiallly selecting fallback variant x for vim_x_any_1.0"));
@@ -33,21 +35,22 @@ TEST(FindOne, DefaultVariantOverridesAFallbackWhateverTheVersions)
 TEST(FindOne, OnlyOneFallbackVariantMayServe)
 {
     LogFile log;
-    QpiList list = list_of(record("vim", "1.0", QPM_ARCH_ANY, "x"), record("vim", "1.0", QPM_ARCH_ANY, "y"),
-                           record("vim", "3.0", QPM_ARCH_ANY, "z"));
+    QpiList list = list_of(make_record("vim", "1.0", QPM_ARCH_ANY, "x"), make_record("vim", "1.0", QPM_ARCH_ANY, "y"),
+                           make_record("vim", "3.0", QPM_ARCH_ANY, "z"));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), -1);
     EXPECT_TRUE(log.has("qpm_findone: Skipping both vim_y_any_1.0 and vim_x_any_1.0 and set no fallback allowed, "
                         "as only one fallback can exist"));
     EXPECT_TRUE(log.has("qpm_findone: Initiallly skipping vim_z_any_3.0 due to variant mismatch"));
 
-    list.push_back(record("vim", "0.1"));
+    list.push_back(make_record("vim", "0.1"));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), 3);
 }
 
 TEST(FindOne, FallbackOfOneVariantTakesItsNewestBuild)
 {
     LogFile log;
-    const QpiList list = list_of(record("vim", "1.0", QPM_ARCH_ANY, "x"), record("vim", "1.2", QPM_ARCH_ANY, "x"));
+    const QpiList list =
+        list_of(make_record("vim", "1.0", QPM_ARCH_ANY, "x"), make_record("vim", "1.2", QPM_ARCH_ANY, "x"));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), 1);
     EXPECT_TRUE(log.has("qpm_findone: Replacing vim_x_any_1.2 with vim_x_any_1.0 in the fallback variant x, as this is newer"));
 }
@@ -55,12 +58,13 @@ TEST(FindOne, FallbackOfOneVariantTakesItsNewestBuild)
 TEST(FindOne, DefaultRequestNeverTakesAVariant)
 {
     LogFile log;
-    const QpiList list = list_of(record("vim", "1.0", QPM_ARCH_ANY, "x"), record("vim", "2.0", QPM_ARCH_ANY, "x"));
+    const QpiList list =
+        list_of(make_record("vim", "1.0", QPM_ARCH_ANY, "x"), make_record("vim", "2.0", QPM_ARCH_ANY, "x"));
     EXPECT_EQ(qpm_findone("vim", std::string("default"), list), -1);
     EXPECT_EQ(qpm_findone("vim", std::string(""), list), -1);
     EXPECT_TRUE(log.has("qpm_findone: Checking for vim (default variant specified)."));
 
-    QpiList mixed = list_of(record("vim", "1.0"), record("vim", "9.0", QPM_ARCH_ANY, "x"));
+    QpiList mixed = list_of(make_record("vim", "1.0"), make_record("vim", "9.0", QPM_ARCH_ANY, "x"));
     EXPECT_EQ(qpm_findone("vim", std::string("default"), mixed), 0);
     EXPECT_TRUE(log.has("qpm_findone: Keeping vim_any_1.0 instead of vim_x_any_9.0 of variant x, no fallback allowed (anymore)"));
 }
@@ -68,9 +72,10 @@ TEST(FindOne, DefaultRequestNeverTakesAVariant)
 TEST(FindOne, NamedVariantTakesTheNewestByVersionOrder)
 {
     LogFile log;
-    const QpiList list = list_of(record("vim", "1.0", QPM_ARCH_ANY, "x"), record("vim", "1.10", QPM_ARCH_ANY, "x"),
-                                 record("vim", "1.9", QPM_ARCH_ANY, "x"), record("vim", "5.0"),
-                                 record("vim", "7.0", QPM_ARCH_ANY, "y"));
+    const QpiList list =
+        list_of(make_record("vim", "1.0", QPM_ARCH_ANY, "x"), make_record("vim", "1.10", QPM_ARCH_ANY, "x"),
+                make_record("vim", "1.9", QPM_ARCH_ANY, "x"), make_record("vim", "5.0"),
+                make_record("vim", "7.0", QPM_ARCH_ANY, "y"));
     EXPECT_EQ(qpm_findone("vim", std::string("x"), list), 1);
     EXPECT_TRUE(log.has("qpm_findone: Checking for vim (x variant specified)."));
     EXPECT_TRUE(log.has("qpm_findone: Initiallly selecting x variant for vim_x_any_1.0"));
@@ -82,15 +87,15 @@ TEST(FindOne, NamedVariantTakesTheNewestByVersionOrder)
 TEST(FindOne, FirstOfEqualVersionsIsKept)
 {
     LogFile log;
-    QpiList list = list_of(record("vim", "2.0", QPM_ARCH_X86_64), record("vim", "2.0", QPM_ARCH_ANY));
+    QpiList list = list_of(make_record("vim", "2.0", QPM_ARCH_X86_64), make_record("vim", "2.0", QPM_ARCH_ANY));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), 0);
     EXPECT_TRUE(log.has("qpm_findone: Keeping vim_x86_64_2.0 instead of vim_any_2.0 in the default variant, first is first"));
 }
 
 TEST(FindOne, OtherNamesNeverCount)
 {
-    const QpiList list = list_of(record("vimx", "9.0"), record("vim", "1.0", QPM_ARCH_ANY, "x"),
-                                 record("vi", "9.0", QPM_ARCH_ANY, "y"));
+    const QpiList list = list_of(make_record("vimx", "9.0"), make_record("vim", "1.0", QPM_ARCH_ANY, "x"),
+                                 make_record("vi", "9.0", QPM_ARCH_ANY, "y"));
     EXPECT_EQ(qpm_findone("vim", std::nullopt, list), 1);
     EXPECT_EQ(qpm_findone("vim", std::nullopt, QpiList{}), -1);
 }
@@ -100,7 +105,7 @@ TEST(FindOne, OtherNamesNeverCount)
 TEST(Catalogue, NoConnectionFindsNothingEvenWithTheCacheFilled)
 {
     LogFile log;
-    Catalogue catalogue(list_of(record("vim", "1.0")));
+    Catalogue catalogue(list_of(make_record("vim", "1.0")));
     QpiList out;
     EXPECT_EQ(qpm_findpkg(nullptr, std::string("vim"), std::nullopt, std::nullopt, QPM_SELECTOR, nullptr, out), 0);
     EXPECT_TRUE(out.empty());
@@ -110,8 +115,8 @@ TEST(Catalogue, NoConnectionFindsNothingEvenWithTheCacheFilled)
 TEST(Catalogue, FilledCacheIsSearchedInsteadOfTheBackend)
 {
     LogFile log;
-    Catalogue catalogue(list_of(record("zsh", "1.0"), record("lib-b", "1.0"), record("lib-a", "2.0"),
-                                record("lib-a", "1.0")));
+    Catalogue catalogue(list_of(make_record("zsh", "1.0"), make_record("lib-b", "1.0"), make_record("lib-a", "2.0"),
+                                make_record("lib-a", "1.0")));
     QpiList out;
     EXPECT_EQ(qpm_findpkg(catalogue.connection(), std::string("lib-*"), std::nullopt, std::nullopt, QPM_SELECTOR,
                           nullptr, out),
@@ -157,7 +162,7 @@ TEST(Catalogue, CacheFreeCountsWhatItReleases)
     qpm_cache_free(&empty);
     EXPECT_TRUE(log.has("0 cached qpis freed."));
 
-    QpiList two = list_of(record("a", "1"), record("b", "1"));
+    QpiList two = list_of(make_record("a", "1"), make_record("b", "1"));
     qpm_cache_free(&two);
     EXPECT_TRUE(two.empty());
     EXPECT_TRUE(log.has("2 cached qpis freed."));
@@ -168,8 +173,8 @@ TEST(Catalogue, ForeignBuildNeverShadowsTheInstallableOne)
     LogFile log;
     Inventory inventory(QPM_ARCH_X86_64);
     // The mips build comes first and is as new (or newer): it must not win.
-    Catalogue catalogue(list_of(record("vim", "2.0", QPM_ARCH_MIPS), record("vim", "2.0", QPM_ARCH_X86_64),
-                                record("vim", "3.0", QPM_ARCH_I686), record("tool", "1.0", QPM_ARCH_ANY)));
+    Catalogue catalogue(list_of(make_record("vim", "2.0", QPM_ARCH_MIPS), make_record("vim", "2.0", QPM_ARCH_X86_64),
+                                make_record("vim", "3.0", QPM_ARCH_I686), make_record("tool", "1.0", QPM_ARCH_ANY)));
     QpiPtr vim = qpm_findone_qpc(inventory.get(), "vim", std::nullopt, std::nullopt, catalogue.connection());
     ASSERT_TRUE(vim);
     EXPECT_EQ(vim->architecture, QPM_ARCH_X86_64);
@@ -184,8 +189,8 @@ TEST(Catalogue, NewPackagesLeaveOutInstalledNamesAndOlderBuilds)
 {
     Inventory inventory;
     inventory.install("vim", "1.0");
-    Catalogue catalogue(list_of(record("vim", "2.0"), record("zsh", "1.0"), record("zsh", "1.5"),
-                                record("zsh", "1.2", QPM_ARCH_ANY, "static"), record("ash", "0.1")));
+    Catalogue catalogue(list_of(make_record("vim", "2.0"), make_record("zsh", "1.0"), make_record("zsh", "1.5"),
+                                make_record("zsh", "1.2", QPM_ARCH_ANY, "static"), make_record("ash", "0.1")));
     QpiList out;
     EXPECT_EQ(qpm_findpkg_new(inventory.get(), catalogue.connection(), std::nullopt, std::nullopt, nullptr, 1, out), 3);
     ASSERT_EQ(out.size(), 3u);
@@ -291,7 +296,7 @@ TEST(Installed, FileListSkipsEmptyLines)
               (StrArr{"/usr/bin/vim", "/usr/share/vim/vimrc", "/usr/share/vim/last"}));
     EXPECT_TRUE(qpm_qpl_index(inventory.get(), "emacs").empty());
 
-    const QpiPtr lonely = record("lonely", "1.0");
+    const QpiPtr lonely = make_record("lonely", "1.0");
     EXPECT_TRUE(qpm_qpl_file_list(inventory.get(), lonely.get()).empty());
     EXPECT_TRUE(log.has("qpm_qpl_file_list: " + inventory.dir("fileindex") + "/lonely contains no files"));
 }
@@ -308,7 +313,7 @@ protected:
     void mkdirs(const std::string &path) { std::filesystem::create_directories(m_root_dir.path() + path); }
 
     ScratchDir m_root_dir;
-    SystemRoot m_root;
+    test::ScopedSystemRoot m_root;
     Inventory m_inventory;
 };
 

@@ -5,7 +5,6 @@
 #include "support/certs.h"
 #include "support/hostile_archive.h"
 #include "support/test_support.h"
-#include "util/log.h"
 #include "util/strfmt.h"
 
 #include <gtest/gtest.h>
@@ -54,21 +53,9 @@ protected:
         ASSERT_EQ(mkdir(stage.c_str(), 0755), 0);
         handle.dirs = ekva_new(10, 3);
         ekva_addval(handle.dirs, "certstore", certstore, EKVA_APPEND);
-
-        auto log = std::make_unique<LogHandle>();
-        log->path = dir / "qpm.log";
-        log->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
-        log->syslog_mask = 0;
-        log->stderr_mask = 0;
-        log->ready = 1;
-        m_saved_log = std::exchange(llog, std::move(log));
     }
-    void TearDown() override { llog = std::move(m_saved_log); }
 
-    bool logged(const std::string &line) const
-    {
-        return test::file_exists(dir / "qpm.log") && test::read_file(dir / "qpm.log").find(line) != std::string::npos;
-    }
+    bool logged(const std::string &line) const { return m_log.has(line); }
 
     // Extracts and checks that the caller's working directory is kept; the
     // standard error text goes to `err`.
@@ -102,7 +89,7 @@ protected:
     qpm_handle handle;
 
 private:
-    LogPtr m_saved_log;
+    test::LogFile m_log{dir / "qpm.log"};
 };
 
 } // namespace

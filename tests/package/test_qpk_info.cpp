@@ -3,7 +3,6 @@
 #include "package/signature.h"
 #include "support/hostile_archive.h"
 #include "support/test_support.h"
-#include "util/log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,30 +10,9 @@
 
 using namespace qpm;
 using test::Attributes;
+using test::LogFile;
 
 namespace {
-
-// Sends the whole log to a file of the test's own for one test.
-class LogFile {
-public:
-    LogFile()
-    {
-        auto handle = std::make_unique<LogHandle>();
-        handle->path = m_dir / "qpm.log";
-        handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
-        handle->syslog_mask = 0;
-        handle->stderr_mask = 0;
-        handle->ready = 1;
-        m_saved = std::exchange(llog, std::move(handle));
-    }
-    ~LogFile() { llog = std::move(m_saved); }
-    std::string text() const { return test::file_exists(m_dir / "qpm.log") ? test::read_file(m_dir / "qpm.log") : ""; }
-    bool has(const std::string &line) const { return text().find(line) != std::string::npos; }
-
-private:
-    test::ScratchDir m_dir;
-    LogPtr m_saved;
-};
 
 qpk_info busybox(std::optional<std::string> variant = std::nullopt)
 {

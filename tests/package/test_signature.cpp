@@ -2,13 +2,11 @@
 
 #include "support/certs.h"
 #include "support/test_support.h"
-#include "util/log.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 
@@ -19,20 +17,9 @@ namespace {
 // Collects the log in a file (no syslog, no standard error) for the test.
 class SignatureVerify : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(mkdir(certstore.c_str(), 0755), 0);
-        auto handle = std::make_unique<LogHandle>();
-        handle->path = dir / "qpm.log";
-        handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
-        handle->syslog_mask = 0;
-        handle->stderr_mask = 0;
-        handle->ready = 1;
-        m_saved_log = std::exchange(llog, std::move(handle));
-    }
-    void TearDown() override { llog = std::move(m_saved_log); }
+    void SetUp() override { ASSERT_EQ(mkdir(certstore.c_str(), 0755), 0); }
 
-    std::string log_text() const { return test::read_file(dir / "qpm.log"); }
+    std::string log_text() const { return m_log.text(); }
 
     // Writes a file of an unsigned header followed by `payload` and verifies
     // from the payload on, as the package reader does.
@@ -54,7 +41,7 @@ protected:
     bool at_end = false;
 
 private:
-    LogPtr m_saved_log;
+    test::LogFile m_log{dir / "qpm.log"};
 };
 
 std::string payload_bytes()
@@ -65,29 +52,6 @@ std::string payload_bytes()
         s[i] = static_cast<char>(i % 251);
     return s;
 }
-
-// Sets TZ for one scope.
-class ScopedTz {
-public:
-    explicit ScopedTz(const char *tz)
-    {
-        if (const char *old = std::getenv("TZ"))
-            m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz()
-    {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> m_old;
-};
 
 time_t utc_time_of(const char *text)
 {
@@ -231,7 +195,7 @@ TEST(Asn1Time, TwoDigitYearsPivotAt50)
 
 TEST(Asn1Time, TimesAreUtcWhateverTheLocalZone)
 {
-    const ScopedTz tz("EST5EDT,M3.2.0,M11.1.0");
+    const test::ScopedTimeZone tz("EST5EDT,M3.2.0,M11.1.0");
     EXPECT_EQ(asn1_utc_time(V_ASN1_UTCTIME, "240701120000Z"), 1719835200); // summer
     EXPECT_EQ(asn1_utc_time(V_ASN1_UTCTIME, "240101120000Z"), 1704110400); // winter
 }
@@ -247,11 +211,11 @@ TEST(Asn1Time, ShortOrMalformedTextGivesZero)
 TEST(UtcOffset, IsLocalMinusUtc)
 {
     {
-        const ScopedTz tz("UTC0");
+        const test::ScopedTimeZone tz("UTC0");
         EXPECT_EQ(utc_offset(), 0);
     }
     {
-        const ScopedTz tz("QST-3"); // three hours east of UTC all year
+        const test::ScopedTimeZone tz("QST-3"); // three hours east of UTC all year
         EXPECT_EQ(utc_offset(), 3 * 3600);
     }
 }

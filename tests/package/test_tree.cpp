@@ -3,16 +3,13 @@
 #include "package/sha1.h"
 #include "support/test_support.h"
 #include "util/files.h"
-#include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
-#include "util/sysroot.h"
 
 #include <gtest/gtest.h>
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -23,48 +20,10 @@ namespace qpm {
 namespace {
 
 using test::file_exists;
+using test::LogFile;
 using test::read_file;
 using test::ScratchDir;
 using test::write_file;
-
-// Sends the log to a file for the length of a test.
-class LogToFile {
-public:
-    explicit LogToFile(std::string path) : m_saved(std::move(llog)), m_path(std::move(path))
-    {
-        llog = log_init(m_path.c_str(), 15, 0, 0, nullptr);
-        llog->syslog_mask = 0;
-        llog->stderr_mask = 0;
-    }
-    ~LogToFile() { llog = std::move(m_saved); }
-    bool has(const std::string &text) const { return read_file(m_path).find(text) != std::string::npos; }
-
-private:
-    LogPtr m_saved;
-    std::string m_path;
-};
-
-class SystemRoot {
-public:
-    explicit SystemRoot(const std::string &root)
-    {
-        if (const char *old = std::getenv("QPM_ROOT"))
-            m_saved = old;
-        setenv("QPM_ROOT", root.c_str(), 1);
-        system_root_reset_for_tests();
-    }
-    ~SystemRoot()
-    {
-        if (m_saved)
-            setenv("QPM_ROOT", m_saved->c_str(), 1);
-        else
-            unsetenv("QPM_ROOT");
-        system_root_reset_for_tests();
-    }
-
-private:
-    std::optional<std::string> m_saved;
-};
 
 std::map<std::string, std::string> by_path(const Ekva *list)
 {
@@ -97,7 +56,7 @@ std::string link_text(const std::string &path)
 TEST(TreeHashes, ListLinesBecomeHashKeysAndSlashedPaths)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     mkdir((dir / "hash").c_str(), 0755);
     const std::string hash(40, 'a');
     write_file(dir / "hash/data.txt", hash + ":usr/bin/ls\n\n");
@@ -152,7 +111,7 @@ TEST(TreeHashes, TreeOnDiskVerifiesAgainstItsListUntilOneByteChanges)
 TEST(TreeHashes, LinkOrFifoInTreeFailsInsteadOfBeingReadOrFollowed)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     alarm(30); // a FIFO that is opened would block for ever
     const std::string with_link = dir / "t1";
     mkdir(with_link.c_str(), 0755);
@@ -174,7 +133,7 @@ TEST(TreeHashes, LinkOrFifoInTreeFailsInsteadOfBeingReadOrFollowed)
 TEST(TreePerms, AppliesModesGoesOnAfterBadLinesAndNeverFollowsLinks)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     write_file(dir / "a", "a");
     write_file(dir / "b", "b");
     write_file(dir / "c", "c");
@@ -201,7 +160,7 @@ TEST(TreePerms, AppliesModesGoesOnAfterBadLinesAndNeverFollowsLinks)
 TEST(TreePerms, SystemPathsLieUnderTheSystemRoot)
 {
     ScratchDir dir;
-    const SystemRoot root(dir / "root");
+    const test::ScopedSystemRoot root(dir / "root");
     ASSERT_EQ(qpm_qpf_mkdir(dir / "root/usr/bin", 0755), 0);
     write_file(dir / "root/usr/bin/tool", "x");
     write_file(dir / "outside", "x");
@@ -216,7 +175,7 @@ TEST(TreePerms, SystemPathsLieUnderTheSystemRoot)
 TEST(TreeLinks, LinesShareDirectoriesAndUnreachableOnesAreSkipped)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     const std::string before = std::filesystem::current_path().string();
     ASSERT_EQ(qpm_qpf_mkdir(dir / "lib", 0755), 0);
     write_file(dir / "blocked", "a file, not a directory");
@@ -252,7 +211,7 @@ TEST(TreeLinks, DirectoriesStayInsideTheSystemRoot)
     ASSERT_EQ(qpm_qpf_mkdir(dir / "outside", 0755), 0);
     symlink((dir / "outside").c_str(), (dir / "root/usr/out").c_str());
     write_file(dir / "link.txt", "/usr/lib|libz.so.1|libz.so\n/usr/out|x|planted\n/../outside|x|planted2\n");
-    const SystemRoot root(dir / "root");
+    const test::ScopedSystemRoot root(dir / "root");
     qpm_qpf_links(dir / "link.txt", 1, 1);
     EXPECT_EQ(link_text(dir / "root/usr/lib/libz.so"), "libz.so.1");
     EXPECT_FALSE(file_exists(dir / "outside/planted"));
@@ -262,7 +221,7 @@ TEST(TreeLinks, DirectoriesStayInsideTheSystemRoot)
 TEST(TreeCopy, BackupIsCompleteBeforeTheTargetIsReplacedWhole)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     const std::string base = dir / "old";
     const std::string target = dir / "etc/x.conf";
     ASSERT_EQ(qpm_qpf_mkdir(dir / "etc", 0755), 0);
@@ -334,7 +293,7 @@ TEST(TreeCopy, RollbackThroughTheIndexRestoresFilesAndLinks)
 TEST(TreeCopy, RefusesToReplaceADirectory)
 {
     ScratchDir dir;
-    LogToFile log(dir / "qpm.log");
+    LogFile log(dir / "qpm.log");
     write_file(dir / "src", "x");
     mkdir((dir / "target").c_str(), 0755);
     EXPECT_EQ(qpm_qpf_copy(dir / "target", dir / "src", dir / "old", 1), -1);

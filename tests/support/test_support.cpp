@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <unistd.h>
 #include <fcntl.h>
 
@@ -46,6 +48,18 @@ bool file_exists(const std::string &path)
     std::error_code ec;
     return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found &&
            !ec;
+}
+
+std::string stream_text(FILE *file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    return text;
 }
 
 CaptureFd::CaptureFd(int fd) : m_fd(fd)
@@ -98,5 +112,40 @@ ScopedSystemRoot::ScopedSystemRoot(const std::string &root) : m_env("QPM_ROOT", 
 }
 
 ScopedSystemRoot::~ScopedSystemRoot() { system_root_reset_for_tests(); }
+
+ScopedTimeZone::ScopedTimeZone(const std::string &tz) : m_env(std::in_place, "TZ", tz) { tzset(); }
+
+ScopedTimeZone::~ScopedTimeZone()
+{
+    m_env.reset();
+    tzset();
+}
+
+namespace {
+
+// A log handle that writes every level to `path` and nothing elsewhere.
+LogPtr file_log(const std::string &path)
+{
+    auto handle = std::make_unique<LogHandle>();
+    handle->path = path;
+    handle->file_mask = LL_ERROR | LL_WARNING | LL_INFO | LL_DEBUG;
+    handle->syslog_mask = 0;
+    handle->stderr_mask = 0;
+    handle->ready = 1;
+    return handle;
+}
+
+} // namespace
+
+LogFile::LogFile()
+    : m_dir(std::in_place), m_path(*m_dir / "qpm.log"), m_saved(std::exchange(llog, file_log(m_path)))
+{
+}
+
+LogFile::LogFile(std::string path) : m_path(std::move(path)), m_saved(std::exchange(llog, file_log(m_path))) {}
+
+LogFile::~LogFile() { llog = std::move(m_saved); }
+
+std::string LogFile::text() const { return file_exists(m_path) ? read_file(m_path) : ""; }
 
 } // namespace qpm::test

@@ -1,6 +1,10 @@
 #pragma once
 // Test support shared by every test executable: temporary directories, file
-// helpers, a program runner and a saver of process-wide state.
+// helpers, a program runner and savers of process-wide state (environment,
+// system root, time zone, log).
+#include "util/log.h"
+
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +29,8 @@ private:
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+// All that a stream holds, from its start (written data flushed first).
+std::string stream_text(FILE *file);
 
 // Captures what a callable writes to stdout or stderr (file descriptor level).
 class CaptureFd {
@@ -66,6 +72,40 @@ public:
 
 private:
     ScopedEnv m_env;
+};
+
+// Sets TZ for one scope; the C library reads it again on entry and on exit.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const std::string &tz);
+    ~ScopedTimeZone();
+    ScopedTimeZone(const ScopedTimeZone &) = delete;
+    ScopedTimeZone &operator=(const ScopedTimeZone &) = delete;
+
+private:
+    std::optional<ScopedEnv> m_env;
+};
+
+// Sends the whole log (every level; no syslog, no standard error) to a file
+// for one scope, then puts the previous log handle back. The file appears
+// with the first message: in a directory of its own, or at `path`.
+class LogFile {
+public:
+    LogFile();
+    explicit LogFile(std::string path);
+    ~LogFile();
+    LogFile(const LogFile &) = delete;
+    LogFile &operator=(const LogFile &) = delete;
+
+    const std::string &path() const { return m_path; }
+    // What was logged; empty before the first message.
+    std::string text() const;
+    bool has(const std::string &part) const { return text().find(part) != std::string::npos; }
+
+private:
+    std::optional<ScratchDir> m_dir;
+    std::string m_path;
+    LogPtr m_saved;
 };
 
 } // namespace qpm::test

@@ -45,8 +45,8 @@ public:
     UiSession &operator=(const UiSession &) = delete;
 
     QpmUi *ui() { return qpmui.get(); }
-    std::string out() { return contents(m_out.get()); }
-    std::string err() { return contents(m_err.get()); }
+    std::string out() { return test::stream_text(m_out.get()); }
+    std::string err() { return test::stream_text(m_err.get()); }
     // What is left unread on the input.
     std::string rest()
     {
@@ -57,16 +57,6 @@ public:
     }
 
 private:
-    static std::string contents(FILE *file)
-    {
-        std::fflush(file);
-        std::rewind(file);
-        std::string text;
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            text += static_cast<char>(c);
-        return text;
-    }
-
     test::ScratchDir m_dir;
     int m_saved_mode;
     QpmUiPtr m_saved_ui;

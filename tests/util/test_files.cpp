@@ -6,6 +6,8 @@
 #include "support/test_support.h"
 #include "util/raii.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -189,6 +191,89 @@ TEST(Files, CopyBackFailuresReportAndKeepTheDestination)
     EXPECT_EQ(test::read_file(dir / "dest"), "precious");
     EXPECT_EQ(test::read_file(dir / "bak"), "precious");
     EXPECT_EQ(entries_in(dir.path()), 3u);
+}
+
+TEST(Files, LineReaderKeepsNulBytesAndLongLinesWhole)
+{
+    test::ScratchDir dir;
+    const std::string nul_line("a\0b", 3);
+    const std::string long_line(10000, 'x');
+    test::write_file(dir / "lines", nul_line + "\nnext\n\n" + long_line + "\nlast");
+    FilePtr file = fopen_cloexec(dir / "lines", "r");
+    ASSERT_TRUE(file);
+    std::string line;
+    StrArr lines;
+    while (fgets_line(file.get(), line))
+        lines.push_back(line);
+    // A NUL byte neither ends the line nor joins it to the next one.
+    EXPECT_EQ(lines, (StrArr{nul_line, "next", "", long_line, "last"}));
+    EXPECT_FALSE(fgets_line(file.get(), line));
+    EXPECT_EQ(line, "");
+}
+
+TEST(Files, CopyFdTellsAFailedReadFromAFailedWrite)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "src", "data");
+    UniqueFd src(::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd dir_fd(::open(dir.path().c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd read_only(::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(src && dir_fd && read_only);
+    bool read_failed = false;
+    EXPECT_EQ(copy_fd(dir_fd.get(), read_only.get(), &read_failed), -1);
+    EXPECT_TRUE(read_failed);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(copy_fd(src.get(), read_only.get(), &read_failed), -1);
+    EXPECT_FALSE(read_failed);
+}
+
+TEST(SiblingFile, CommitPutsTheWholeFileInPlace)
+{
+    test::ScratchDir dir;
+    const std::string target = dir / "conf";
+    test::write_file(target, "old");
+    SiblingFile out;
+    ASSERT_TRUE(out.create(target, 0600));
+    EXPECT_EQ(out.path().rfind(dir / ".conf.", 0), 0u) << out.path();
+    EXPECT_EQ(out.path().size(), (dir / ".conf.").size() + 6);
+    ASSERT_TRUE(write_all(out.fd(), "new content"));
+    EXPECT_EQ(test::read_file(target), "old"); // nothing shows before the commit
+    EXPECT_EQ(out.commit(), 0);
+    EXPECT_EQ(test::read_file(target), "new content");
+    EXPECT_EQ(perm_of(target), 0600);
+    EXPECT_EQ(entries_in(dir.path()), 1u);
+    EXPECT_TRUE(out.path().empty());
+}
+
+TEST(SiblingFile, UncommittedFilesGoAway)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "conf", "old");
+    {
+        SiblingFile out;
+        ASSERT_TRUE(out.create(dir / "conf"));
+        ASSERT_TRUE(write_all(out.fd(), "half"));
+        ASSERT_TRUE(out.create_link(dir / "conf", "elsewhere")); // drops the first
+        EXPECT_EQ(entries_in(dir.path()), 2u);
+    }
+    EXPECT_EQ(entries_in(dir.path()), 1u);
+    EXPECT_EQ(test::read_file(dir / "conf"), "old");
+
+    SiblingFile missing;
+    EXPECT_FALSE(missing.create(dir / "no/conf"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(missing.commit(), 0);
+}
+
+TEST(SiblingFile, LinkReplacesTheTarget)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "conf", "old");
+    SiblingFile out;
+    ASSERT_TRUE(out.create_link(dir / "conf", "conf.d/main"));
+    EXPECT_EQ(out.commit(), 0);
+    EXPECT_EQ(fs::read_symlink(dir / "conf"), "conf.d/main");
+    EXPECT_EQ(entries_in(dir.path()), 1u);
 }
 
 TEST(Lgrep, MatchingLinesAreAppended)

@@ -1,36 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
 #include "util/ldef.h"
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 namespace qpm {
 namespace {
 
-// Runs a test in a fixed time zone and restores the one before.
-class TimeZone {
-public:
-    explicit TimeZone(const char *tz)
-    {
-        if (const char *old = std::getenv("TZ"))
-            m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TimeZone()
-    {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> m_old;
-};
+using test::ScopedTimeZone;
 
 TEST(Ldef, NiceBytesGainDecimalsWithTheUnit)
 {
@@ -52,7 +30,7 @@ TEST(Ldef, NiceBytesBeyondTheLastUnitStayInIt)
 
 TEST(Ldef, TimeForms)
 {
-    TimeZone tz("UTC0");
+    ScopedTimeZone tz("UTC0");
     const time_t t = 1709287445; // 2024-03-01 10:04:05 UTC
     EXPECT_EQ(ldef_nice_utime(t, 2), "10:04:05");
     EXPECT_EQ(ldef_nice_utime(t, 4), "1.3.2024");
@@ -73,7 +51,7 @@ TEST(Ldef, Durations)
 
 TEST(Ldef, DbDateReadsLocalTime)
 {
-    TimeZone tz("UTC0");
+    ScopedTimeZone tz("UTC0");
     EXPECT_EQ(dbdate2time("2024-03-01 10:04:05"), 1709287445);
     EXPECT_EQ(dbdate2time("2024-03-01 10:04:05 trailing"), 1709287445);
     EXPECT_EQ(dbdate2time("2024-03-01"), -1);
@@ -83,7 +61,7 @@ TEST(Ldef, DbDateReadsLocalTime)
 
 TEST(Ldef, DbDateLetsTheDateDecideDaylightSaving)
 {
-    TimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
     // Summer and winter, whatever the season of today.
     EXPECT_EQ(dbdate2time("2024-07-01 12:00:00"), 1719828000);
     EXPECT_EQ(dbdate2time("2024-01-15 12:00:00"), 1705316400);
