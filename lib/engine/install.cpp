@@ -371,13 +371,17 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
         const std::string target = root_path(path);
         qlog(LL_DEBUG, "qpm_install_qpk: copying %s to %s with backup of %s", source.c_str(), target.c_str(),
              p.backup.c_str());
-        const bool existed = exists_nofollow(target);
-        const long long copied = qpm_qpf_copy(target, source, p.backup, 1);
+        // Data files are moved out of the stage (the stage goes anyway);
+        // configuration files are copied.
+        const long long copied = std::strcmp(tree, "data") == 0 ? qpm_qpf_move(target, source, p.backup)
+                                                                : qpm_qpf_copy(target, source, p.backup, 1);
         if (copied < 0) {
             qlog(LL_ERROR, "qpm_install_qpk: Failed to install %s to %s", source.c_str(), target.c_str());
             // Whatever the failed copy left goes too; a file that was there
-            // before is removed only when its backup can bring it back.
-            if (!existed || exists_nofollow(p.backup + target))
+            // before is removed only when its backup can bring it back. A
+            // failed copy or move never replaces the target, so what is
+            // there now is what was there before.
+            if (!exists_nofollow(target) || exists_nofollow(p.backup + target))
                 written.push_back(target);
             undo();
             remove_stage();

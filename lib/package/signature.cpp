@@ -6,6 +6,8 @@
 
 #include <array>
 #include <climits>
+#include <sys/stat.h>
+#include <unordered_map>
 #include <vector>
 
 #include <openssl/asn1.h>
@@ -41,6 +43,65 @@ std::optional<int> digits(std::string_view text, size_t pos, size_t n)
     return value;
 }
 
+// A keystore certificate as read from its file, with what the checks need.
+struct ParsedSigner {
+    X509Ptr cert;
+    std::optional<std::string> subject;
+    time_t not_before = 0;
+    time_t not_after = 0;
+    // The file it was read from, to notice one replaced during the run.
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime {};
+    struct timespec ctime {};
+};
+
+bool same_file(const ParsedSigner &signer, const struct stat &st)
+{
+    return signer.dev == st.st_dev && signer.ino == st.st_ino && signer.size == st.st_size &&
+           signer.mtime.tv_sec == st.st_mtim.tv_sec && signer.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           signer.ctime.tv_sec == st.st_ctim.tv_sec && signer.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+// The certificate in the keystore file `path`, parsed once per run: an
+// install run checks many packages of one signer. A file changed since is
+// read again; the validity dates are checked by the caller every time.
+// Null when the file holds no certificate.
+const ParsedSigner *read_signer(const std::string &path)
+{
+    // Made after OpenSSL was set up (the subject was parsed before), so it
+    // is released before OpenSSL's own clean-up at exit.
+    static std::unordered_map<std::string, ParsedSigner> cache;
+    struct stat st {};
+    const bool stated = ::stat(path.c_str(), &st) == 0;
+    if (const auto found = cache.find(path); found != cache.end()) {
+        if (stated && same_file(found->second, st))
+            return &found->second;
+        cache.erase(found);
+    }
+    FilePtr file = fopen_cloexec(path, "r");
+    struct stat opened {};
+    if (!file || ::fstat(fileno(file.get()), &opened) != 0)
+        return nullptr;
+    BioPtr bio(BIO_new_fp(file.get(), BIO_NOCLOSE));
+    X509Ptr cert(bio ? PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert)
+        return nullptr;
+    ParsedSigner signer;
+    if (OsslCharPtr text(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0)); text)
+        signer.subject = text.get();
+    signer.not_before = asn1_utc_time(X509_get0_notBefore(cert.get()));
+    signer.not_after = asn1_utc_time(X509_get0_notAfter(cert.get()));
+    signer.cert = std::move(cert);
+    signer.dev = opened.st_dev;
+    signer.ino = opened.st_ino;
+    signer.size = opened.st_size;
+    signer.mtime = opened.st_mtim;
+    signer.ctime = opened.st_ctim;
+    return &(cache[path] = std::move(signer));
+}
+
 // The certificate of `subject` from the keystore, checked for subject and
 // validity; otherwise the status that says why not.
 int load_signer(const std::string &certstore, const std::string &subject, time_t now,
@@ -59,23 +120,19 @@ int load_signer(const std::string &certstore, const std::string &subject, time_t
     const std::string path = strprintf("%s/%s.crt", certstore.c_str(), hash->c_str());
     qlog(LL_DEBUG, "qps_fverify_rsa: Will look for %s", path.c_str());
 
-    FilePtr file = fopen_cloexec(path, "r");
-    BioPtr bio(file ? BIO_new_fp(file.get(), BIO_NOCLOSE) : nullptr);
-    X509Ptr cert(bio ? PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    const ParsedSigner *signer = read_signer(path);
     // A keystore file that holds no certificate trusts nobody.
-    if (!cert) {
+    if (!signer) {
         qlog(LL_INFO, "Failure reading %s\n", path.c_str());
         return QPS_UNTRUSTED;
     }
-
-    OsslCharPtr cert_subject(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
-    if (!cert_subject || subject != cert_subject.get()) {
+    if (!signer->subject || subject != *signer->subject) {
         qlog(LL_INFO, "Subjects do not match");
         return QPS_UNTRUSTED;
     }
 
-    const time_t not_before = asn1_utc_time(X509_get0_notBefore(cert.get()));
-    const time_t not_after = asn1_utc_time(X509_get0_notAfter(cert.get()));
+    const time_t not_before = signer->not_before;
+    const time_t not_after = signer->not_after;
     const struct tm from = local_time(not_before);
     qlog(LL_DEBUG, "qps_vferify_rsa: Valid from: %4d-%02d-%02d %02d:%02d:%02d",
          from.tm_year + 1900, from.tm_mon + 1, from.tm_mday, from.tm_hour, from.tm_min, from.tm_sec);
@@ -92,7 +149,9 @@ int load_signer(const std::string &certstore, const std::string &subject, time_t
         return QPS_EXPIRED;
     }
     qlog(LL_DEBUG, "qps_vferify_rsa: Certificate is valid");
-    out = std::move(cert);
+    if (X509_up_ref(signer->cert.get()) != 1)
+        return QPS_NOT_CHECKED;
+    out.reset(signer->cert.get());
     return QPS_VERIFIED;
 }
 

@@ -152,7 +152,25 @@ int append_backup_index(const std::string &base, const std::string &target)
 // Saves the regular file or symbolic link at `target` as BASE+TARGET and
 // lists it in BASE/index.txt. Both are complete before the caller touches
 // the target; a target saved before in this transaction keeps that backup.
-int backup_target(const std::string &base, const std::string &target, const struct stat &target_st)
+// Saves `target` as `backup` by a hard link: the file itself stays, under a
+// second name, once the target is renamed over. False when no link can be
+// made (another file system, no right to link): a copy is made then.
+bool link_backup(const std::string &target, const std::string &backup)
+{
+    const auto attempt = [&] { return ::linkat(AT_FDCWD, target.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; };
+    if (attempt())
+        return true;
+    if (errno != ENOENT)
+        return false;
+    const std::string dir = dir_of(backup);
+    if (dir.empty())
+        return false;
+    qpm_qpf_mkdir(dir, 0755);
+    return attempt();
+}
+
+int backup_target(const std::string &base, const std::string &target, const struct stat &target_st,
+                  bool by_link = false)
 {
     if (target.find('\n') != std::string::npos) {
         qlog(LL_ERROR, "qpm_qpf_copy: %s can not be listed in a backup index", target.c_str());
@@ -166,6 +184,13 @@ int backup_target(const std::string &base, const std::string &target, const stru
     }
     qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
     SiblingFile saved;
+    if (by_link && link_backup(target, backup)) {
+        if (append_backup_index(base, target) != 0) {
+            ::unlink(backup.c_str());
+            return -1;
+        }
+        return 0;
+    }
     if (S_ISLNK(target_st.st_mode)) {
         const std::optional<std::string> text = read_link(target);
         if (!text) {
@@ -563,6 +588,82 @@ int qpm_qpf_links(const std::string &path, int remove, int create)
     return rc;
 }
 
+namespace {
+
+// Checks what is at `target` before it is replaced and saves it under
+// `backup_base` (by a hard link when `by_link` and one can be made): 0, or
+// -1 once the failure is logged.
+int prepare_target(const std::string &target, const std::optional<std::string> &backup_base, bool by_link)
+{
+    qlog(LL_DEBUG, "qpm_qpf_copy: checking existence of %s", target.c_str());
+    struct stat dst_st {};
+    if (::lstat(target.c_str(), &dst_st) != 0) {
+        if (errno != ENOENT) {
+            qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+        qlog(LL_DEBUG, "qpm_qpf_copy: %s does not exist, no backup necessary", target.c_str());
+    } else if (S_ISLNK(dst_st.st_mode) || S_ISREG(dst_st.st_mode)) {
+        qlog(LL_DEBUG, "qpm_qpf_copy: %s exists", target.c_str());
+        if (S_ISLNK(dst_st.st_mode))
+            qlog(LL_INFO, "Removing existing symbolic link %s", target.c_str());
+        if (backup_base && backup_target(*backup_base, target, dst_st, by_link) != 0)
+            return -1;
+    } else {
+        qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the opened source (`in`, or the link text) beside `target` and
+// renames it over: the path always names either the old or the complete
+// new file. The byte count, or -1 once logged.
+long long write_over(const std::string &target, const std::string &source, const struct stat &src_st, int in,
+                     const std::optional<std::string> &link_text, int mode)
+{
+    qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
+    SiblingFile out;
+    long long copied = 0;
+    if (link_text) {
+        if (!create_beside(out, target, link_text)) {
+            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+    } else {
+        int bits = -1;
+        if (mode == 1)
+            bits = static_cast<int>(src_st.st_mode & 07777);
+        else if (mode > 1)
+            bits = mode & 07777;
+        copied = copy_into(out, in, target, bits);
+        if (copied < 0)
+            return -1;
+    }
+    if (out.commit() != 0) {
+        qlog(LL_ERROR, "Failed to replace %s: %s\n", target.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return copied;
+}
+
+// rename(2) of `source` over `target`, making a missing directory of the
+// target first. 0, or -1 with errno.
+int rename_into(const std::string &source, const std::string &target)
+{
+    if (::rename(source.c_str(), target.c_str()) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    const std::string dir = dir_of(target);
+    if (dir.empty())
+        return -1;
+    qpm_qpf_mkdir(dir, 0755);
+    return ::rename(source.c_str(), target.c_str());
+}
+
+} // namespace
+
 long long qpm_qpf_copy(const std::string &target, const std::string &source,
                        const std::optional<std::string> &backup_base, int mode)
 {
@@ -593,51 +694,40 @@ long long qpm_qpf_copy(const std::string &target, const std::string &source,
             return -1;
         }
     }
+    if (prepare_target(target, backup_base, false) != 0)
+        return -1;
+    return write_over(target, source, src_st, in.get(), link_text, mode);
+}
 
-    qlog(LL_DEBUG, "qpm_qpf_copy: checking existence of %s", target.c_str());
-    struct stat dst_st {};
-    if (::lstat(target.c_str(), &dst_st) != 0) {
-        if (errno != ENOENT) {
-            qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
-            return -1;
-        }
-        qlog(LL_DEBUG, "qpm_qpf_copy: %s does not exist, no backup necessary", target.c_str());
-    } else if (S_ISLNK(dst_st.st_mode) || S_ISREG(dst_st.st_mode)) {
-        qlog(LL_DEBUG, "qpm_qpf_copy: %s exists", target.c_str());
-        if (S_ISLNK(dst_st.st_mode))
-            qlog(LL_INFO, "Removing existing symbolic link %s", target.c_str());
-        if (backup_base && backup_target(*backup_base, target, dst_st) != 0)
-            return -1;
-    } else {
-        qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
+long long qpm_qpf_move(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base)
+{
+    struct stat src_st {};
+    if (::lstat(source.c_str(), &src_st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s: %s\n", source.c_str(), std::strerror(errno));
         return -1;
     }
+    // A file the payload holds under two names would become one file on
+    // the system when moved: that, and a link, is copied.
+    if (!S_ISREG(src_st.st_mode) || src_st.st_nlink != 1)
+        return qpm_qpf_copy(target, source, backup_base, 1);
 
-    // The new file is made beside the target and renamed over it: the path
-    // always names either the old or the complete new file.
-    qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
-    SiblingFile out;
-    long long copied = 0;
-    if (link_text) {
-        if (!create_beside(out, target, link_text)) {
-            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
-            return -1;
-        }
-    } else {
-        int bits = -1;
-        if (mode == 1)
-            bits = static_cast<int>(src_st.st_mode & 07777);
-        else if (mode > 1)
-            bits = mode & 07777;
-        copied = copy_into(out, in.get(), target, bits);
-        if (copied < 0)
-            return -1;
-    }
-    if (out.commit() != 0) {
-        qlog(LL_ERROR, "Failed to replace %s: %s\n", target.c_str(), std::strerror(errno));
+    if (backup_base)
+        qlog(LL_DEBUG, "qpm_qpf_move: backup base is %s, will backup target", backup_base->c_str());
+    if (prepare_target(target, backup_base, true) != 0)
+        return -1;
+    qlog(LL_DEBUG, "Moving %s to %s\n", source.c_str(), target.c_str());
+    if (rename_into(source, target) == 0)
+        return src_st.st_size;
+
+    qlog(LL_DEBUG, "qpm_qpf_move: cannot rename %s to %s (%s), copying it", source.c_str(), target.c_str(),
+         std::strerror(errno));
+    UniqueFd in = open_regular(source, src_st);
+    if (!in) {
+        qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
         return -1;
     }
-    return copied;
+    return write_over(target, source, src_st, in.get(), std::nullopt, 1);
 }
 
 int qpm_qpf_mkdir(const std::string &path, mode_t mode)

@@ -1,7 +1,8 @@
 #pragma once
 // Unpacked package trees: the per-tree hash lists, hashing a tree on disk,
-// the permissions and links lists, copying one file with a backup, the data
-// tree of a package file, and making, measuring and removing directories.
+// the permissions and links lists, copying or moving one file with a
+// backup, the data tree of a package file, and making, measuring and
+// removing directories.
 //
 // Paths handed to these functions are paths as this process sees them: a
 // caller installing a package file at PATH passes root_path(PATH). The
@@ -61,6 +62,16 @@ int qpm_qpf_links(const std::string &path, int remove, int create);
 // BASE+TARGET back to TARGET restores a link as a link.
 long long qpm_qpf_copy(const std::string &target, const std::string &source,
                        const std::optional<std::string> &backup_base, int mode);
+
+// Puts `source` at `target` by renaming it: the target then has the
+// source's permission bits, as a copy with `mode` 1 gives them, and the
+// source is gone. The backup contract is qpm_qpf_copy's (BASE+TARGET,
+// listed in BASE/index.txt, a first backup kept), but the saved target is a
+// hard link to it where one can be made. When the rename cannot be made
+// (another file system, ...), and for a source that is not a regular file
+// of one name, the source is copied instead and stays. The byte count, or -1.
+long long qpm_qpf_move(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base);
 
 // The payload paths of a package file that begin with "data/", without the
 // leading "data", in archive order; nothing when the file or its payload

@@ -8,11 +8,21 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qpm {
 namespace {
 
 constexpr size_t COPY_BLOCK = 64 * 1024;
+
+// The block buffer of this thread's reads and copies, made once: a fresh,
+// zeroed 64 KiB per file showed in the profile of installs of many files.
+// Nothing that holds it calls another user of it.
+std::vector<char> &copy_block()
+{
+    thread_local std::vector<char> block(COPY_BLOCK);
+    return block;
+}
 
 // Where a copy stopped, and the errno of that step.
 enum class CopyStep { none, read, create, write, close, rename };
@@ -141,7 +151,7 @@ bool read_all(int fd, std::string &out)
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size > 0)
         out.reserve(out.size() + static_cast<size_t>(st.st_size));
-    std::string block(COPY_BLOCK, '\0');
+    std::vector<char> &block = copy_block();
     for (;;) {
         const ssize_t n = ::read(fd, block.data(), block.size());
         if (n < 0) {
@@ -157,7 +167,7 @@ bool read_all(int fd, std::string &out)
 
 long long copy_fd(int in, int out, bool *read_failed)
 {
-    std::string block(COPY_BLOCK, '\0');
+    std::vector<char> &block = copy_block();
     long long total = 0;
     for (;;) {
         const ssize_t n = ::read(in, block.data(), block.size());

@@ -161,6 +161,26 @@ TEST_F(SignatureVerify, CertificateOutsideItsValidityIsRefused)
     EXPECT_NE(log_text().find("Certificate is not yet valid"), std::string::npos);
 }
 
+TEST_F(SignatureVerify, KeystoreChangedDuringTheRunIsReadAgain)
+{
+    const std::string payload = "payload";
+    const test::Signer first = test::make_signer();
+    const std::string path = first.install(certstore);
+    EXPECT_EQ(verify(first.subject(), first.sign(payload), payload), QPS_VERIFIED);
+    EXPECT_EQ(verify(first.subject(), first.sign(payload), payload), QPS_VERIFIED);
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(verify(first.subject(), first.sign(payload), payload), QPS_UNTRUSTED);
+    EXPECT_NE(log_text().find("Failure reading " + path), std::string::npos);
+
+    // Same subject, another key: only its own signatures verify now.
+    const EvpPkeyPtr other_key = test::make_rsa_key();
+    const test::Signer second = test::make_signer({}, other_key.get());
+    ASSERT_EQ(second.install(certstore), path);
+    EXPECT_EQ(verify(first.subject(), first.sign(payload), payload), QPS_INVALID);
+    EXPECT_EQ(verify(second.subject(), second.sign(payload), payload), QPS_VERIFIED);
+}
+
 TEST_F(SignatureVerify, CertificateValidBeyond2049Verifies)
 {
     test::CertOptions options;
