@@ -24,7 +24,7 @@ missing=()
 for t in "${!built[@]}"; do [[ -f $BUILD/${built[$t]} ]] || missing+=("$t"); done
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "run.sh: $BUILD lacks: ${missing[*]}. Build a release tree first:" >&2
-  echo "  cmake -S $REPO -B $BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DQPM_WERROR=OFF" >&2
+  echo "  cmake -S $REPO -B $BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release" >&2
   echo "  ninja -C $BUILD -j2 pqpm qpm-pack qpm-adm qpm-key qpc-dirs" >&2
   exit 1
 fi
