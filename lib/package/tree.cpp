@@ -79,11 +79,11 @@ std::optional<std::string> read_link(const std::string &path)
     }
 }
 
-// Makes `out` beside `path`: a symbolic link holding `link` when given, else
-// a regular file. A missing directory is made first.
-bool create_beside(SiblingFile &out, const std::string &path, const std::optional<std::string> &link = std::nullopt)
+// Runs `attempt` (true on success, errno set otherwise); when it failed for a
+// missing directory, makes the directory of `path` (0755) and tries once more.
+template <class Attempt>
+bool with_directory_of(const std::string &path, Attempt attempt)
 {
-    const auto attempt = [&] { return link ? out.create_link(path, *link) : out.create(path); };
     if (attempt())
         return true;
     if (errno != ENOENT)
@@ -93,6 +93,13 @@ bool create_beside(SiblingFile &out, const std::string &path, const std::optiona
         return false;
     qpm_qpf_mkdir(dir, 0755);
     return attempt();
+}
+
+// Makes `out` beside `path`: a symbolic link holding `link` when given, else
+// a regular file. A missing directory is made first.
+bool create_beside(SiblingFile &out, const std::string &path, const std::optional<std::string> &link = std::nullopt)
+{
+    return with_directory_of(path, [&] { return link ? out.create_link(path, *link) : out.create(path); });
 }
 
 // Copies `in` into `out`, a new file beside `path`, gives it `bits` (when
@@ -157,16 +164,8 @@ int append_backup_index(const std::string &base, const std::string &target)
 // made (another file system, no right to link): a copy is made then.
 bool link_backup(const std::string &target, const std::string &backup)
 {
-    const auto attempt = [&] { return ::linkat(AT_FDCWD, target.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; };
-    if (attempt())
-        return true;
-    if (errno != ENOENT)
-        return false;
-    const std::string dir = dir_of(backup);
-    if (dir.empty())
-        return false;
-    qpm_qpf_mkdir(dir, 0755);
-    return attempt();
+    return with_directory_of(
+        backup, [&] { return ::linkat(AT_FDCWD, target.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; });
 }
 
 int backup_target(const std::string &base, const std::string &target, const struct stat &target_st,
@@ -651,15 +650,7 @@ long long write_over(const std::string &target, const std::string &source, const
 // target first. 0, or -1 with errno.
 int rename_into(const std::string &source, const std::string &target)
 {
-    if (::rename(source.c_str(), target.c_str()) == 0)
-        return 0;
-    if (errno != ENOENT)
-        return -1;
-    const std::string dir = dir_of(target);
-    if (dir.empty())
-        return -1;
-    qpm_qpf_mkdir(dir, 0755);
-    return ::rename(source.c_str(), target.c_str());
+    return with_directory_of(target, [&] { return ::rename(source.c_str(), target.c_str()) == 0; }) ? 0 : -1;
 }
 
 } // namespace
