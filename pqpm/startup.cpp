@@ -70,7 +70,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
     run.fastclean = lconf_get_bool("fastclean", run.options.get(), 0, -1);
     verbose = lconf_get_bool("verbose", run.options.get(), 0, verbose);
 
-    const std::string conf_path = root_path("/etc/qpm.conf");
+    const std::string conf_path = root_path(syspath::config);
     run.configuration = lconf_read(nullptr, conf_path.c_str());
     if (!run.configuration) {
         std::fprintf(stderr, "failed to read qpm config %s\n", conf_path.c_str());
@@ -78,7 +78,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
     }
 
     const int level = leading_number(ekva_getval(run.configuration.get(), "qpm_loglevel"));
-    const std::string log_path = strprintf("%.200s/log/qpm.log", root_path("/var").c_str());
+    const std::string log_path = root_path(syspath::log_file);
     llog = log_init(log_path.c_str(), ekva_getval(run.configuration.get(), "qpm_loglevel") ? level : 7, 3, 7,
                     "qpm");
 

@@ -93,7 +93,7 @@ Connection *find_connection(void *handle)
 // MAX_LINE is split into several entries.
 bool read_dirs_conf()
 {
-    const std::string path = root_path("/etc/qpc-dirs.conf");
+    const std::string path = root_path(syspath::qpc_dirs_config);
     FilePtr file = fopen_cloexec(path, "r");
     if (!file) {
         plog(LL_ERROR, "qpc-dirs: Failed to open configuration file %s\n", path.c_str());

@@ -27,9 +27,6 @@ constexpr const char *UI_TITLE = "qpm: Quendari Package Manager";
 constexpr mode_t DIR_MODE = 0755;
 // Package scripts run this copy; it must be executable.
 constexpr int BUSYBOX_MODE = 0755;
-// The inventory directories, in the order they are made.
-constexpr const char *INVENTORY_DIRS[] = {"stagearea", "installed", "certstore", "fileindex",
-                                          "scriptdir"};
 
 // True when anything is at `path`, a dangling symbolic link included.
 bool path_exists(const std::string &path)
@@ -85,7 +82,7 @@ int check_backend(const std::string &value)
 {
     const size_t slash = value.rfind('/');
     const std::string name = slash == std::string::npos ? value : value.substr(slash + 1);
-    const std::string path = strprintf("%s/%s", root_path("/usr/lib/qpm").c_str(), name.c_str());
+    const std::string path = strprintf("%s/%s", root_path(syspath::plugin_dir).c_str(), name.c_str());
     SharedLibrary library = qpm_qpc_load(path);
     if (!library) {
         std::fprintf(stderr, "Failed to load catalogue backend %s\n", name.c_str());
@@ -245,20 +242,18 @@ int qpm_boot(const std::string &root, const std::string &conf_path, const Ekva *
     if (flags.verbose)
         std::fprintf(stderr, "Created and opened inventory at %s\n", root.c_str());
 
-    for (const char *key : INVENTORY_DIRS) {
-        const char *dir = ekva_getval(qpm->dirs.get(), key);
-        if (!dir) {
-            std::fprintf(stderr, "inventory has no %s directory\n", key);
-            return -1;
-        }
-        if (::mkdir(dir, DIR_MODE) != 0) {
+    // The inventory directories, in the order they are made.
+    const InventoryDirs &dirs = qpm->dirs;
+    for (const std::string *dir : {&dirs.stagearea, &dirs.installed, &dirs.certstore, &dirs.fileindex,
+                                   &dirs.scriptdir}) {
+        if (::mkdir(dir->c_str(), DIR_MODE) != 0) {
             const int err = errno;
-            std::fprintf(stderr, "failed to create %s: %s\n", dir, std::strerror(err));
+            std::fprintf(stderr, "failed to create %s: %s\n", dir->c_str(), std::strerror(err));
             return -1;
         }
     }
 
-    const std::string scriptdir = ekva_getval(qpm->dirs.get(), "scriptdir");
+    const std::string &scriptdir = dirs.scriptdir;
     const std::string target = strprintf("%s/busybox", scriptdir.c_str());
     if (file_copy(target, busybox, BUSYBOX_MODE) <= 0) {
         std::fprintf(stderr, "Failed to install busybox to %s\n", target.c_str());

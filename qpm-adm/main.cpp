@@ -165,8 +165,8 @@ int run(int argc, char *argv[])
 
     // A root given with -b is taken as given; the defaults live under the
     // system root.
-    const std::string root = cl.base ? *cl.base : root_path("/var/lib/qpm");
-    const std::string conf_path = root_path("/etc/qpm.conf");
+    const std::string root = cl.base ? *cl.base : root_path(syspath::inventory);
+    const std::string conf_path = root_path(syspath::config);
     switch (cl.mode) {
     case OPT_BOOT:
         return qpm_boot(root, conf_path, options.get(), cl.flags) == 0 ? 0 : 255;

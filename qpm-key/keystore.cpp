@@ -30,8 +30,7 @@ const char *const UI_TITLE = "qpm: Quendari Package Manager";
 
 std::string certstore_of(const qpm_handle *qpm)
 {
-    const char *dir = qpm && qpm->dirs ? ekva_getval(qpm->dirs.get(), "certstore") : nullptr;
-    return dir ? dir : "";
+    return qpm ? qpm->dirs.certstore : std::string();
 }
 
 std::string local_time_text(time_t t)

@@ -21,7 +21,6 @@
 namespace qpm {
 namespace {
 
-constexpr const char *LOG_FILE_NAME = "install.log";
 // The two dc components of the distribution's domain.
 constexpr const char *LOG_BASE_DN = "dc=quendari,dc=org";
 
@@ -151,8 +150,8 @@ int showlogline(QpmUi *ui, std::string_view line_number, const Ekva *record, int
 std::string qpm_log_path(const qpm_handle *qpm)
 {
     if (qpm && !qpm->root.empty())
-        return strprintf("%s/%s", qpm->root.c_str(), LOG_FILE_NAME);
-    return strprintf("%s/%s", root_path(QPM_DEFAULT_ROOT).c_str(), LOG_FILE_NAME);
+        return strprintf("%s/%s", qpm->root.c_str(), syspath::action_log_name);
+    return strprintf("%s/%s", root_path(syspath::inventory).c_str(), syspath::action_log_name);
 }
 
 void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText needing,

@@ -63,7 +63,7 @@ std::string qpm_qpc_path(const Ekva *configuration)
         name = "qpc-dirs.so";
         qlog(LL_DEBUG, "no catalogue backend speficied, using %.1900s", name.c_str());
     }
-    std::string path = root_path("/usr/lib/qpm") + "/" + name;
+    std::string path = root_path(syspath::plugin_dir) + "/" + name;
     qlog(LL_DEBUG, "loading qpm backend %s", path.c_str());
     return path;
 }

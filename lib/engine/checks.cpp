@@ -283,10 +283,10 @@ ConfFileAction qpm_chk_conf_file(const qpm_handle *qpm, const std::string &name,
         return ConfFileAction::InstallMissing;
     if (!update)
         return ConfFileAction::KeepExisting;
-    const char *installed = qpm ? ekva_getval(qpm->dirs.get(), "installed") : nullptr;
-    if (!installed)
+    if (!qpm || qpm->dirs.installed.empty())
         return ConfFileAction::KeepExisting;
-    const std::string shipped = strprintf("%.1000s/%.1000s/conf%s", installed, name.c_str(), path.c_str());
+    const std::string shipped =
+        strprintf("%.1000s/%.1000s/conf%s", qpm->dirs.installed.c_str(), name.c_str(), path.c_str());
     const std::optional<std::string> shipped_hash = qps_sha1_file(shipped, 'x');
     if (!shipped_hash)
         return ConfFileAction::KeepExisting;

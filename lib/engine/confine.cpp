@@ -20,8 +20,9 @@ namespace {
 // The inventory's ash as seen from inside the root.
 std::string inside_ash(const qpm_handle *qpm)
 {
-    const char *scriptdir = qpm ? ekva_getval(qpm->dirs.get(), "scriptdir") : nullptr;
-    return root_view(scriptdir ? scriptdir : root_path("/var/lib/qpm/scriptdir")) + "/ash";
+    if (qpm && !qpm->dirs.scriptdir.empty())
+        return root_view(qpm->dirs.scriptdir) + "/ash";
+    return root_view(root_path(syspath::inventory) + "/scriptdir") + "/ash";
 }
 
 // Runs `line` with `ash -c` inside the system root; a wait status.
@@ -111,7 +112,7 @@ void qpm_run_ldconfig()
         const int devnull = open("/dev/null", O_WRONLY);
         if (devnull >= 0)
             dup2(devnull, 2);
-        execl("/sbin/ldconfig", "ldconfig", "-r", system_root().c_str(), static_cast<char *>(nullptr));
+        execl(syspath::ldconfig, "ldconfig", "-r", system_root().c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     int status = 0;

@@ -140,10 +140,9 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
     }
     if (!record.qpi)
         return -1;
-    const char *stage_dir = ekva_getval(qpm->dirs.get(), "stagearea");
-    if (!stage_dir)
+    const std::string &stagearea = qpm->dirs.stagearea;
+    if (stagearea.empty())
         return -1;
-    const std::string stagearea = stage_dir;
     const bool talk = verbose > 0;
 
     // Every package file is staged before anything is installed.

@@ -51,12 +51,23 @@ int release_lock(qpm_handle &qpm)
 
 } // namespace
 
+EkvaPtr InventoryDirs::to_ekva() const
+{
+    EkvaPtr out = ekva_new(8, 3);
+    ekva_addval(out, "installed", installed, EKVA_APPEND);
+    ekva_addval(out, "stagearea", stagearea, EKVA_APPEND);
+    ekva_addval(out, "fileindex", fileindex, EKVA_APPEND);
+    ekva_addval(out, "certstore", certstore, EKVA_APPEND);
+    ekva_addval(out, "scriptdir", scriptdir, EKVA_APPEND);
+    return out;
+}
+
 qpm_handle::~qpm_handle() { release_lock(*this); }
 
 QpmPtr qpm_open(const char *root, const char *conf_path)
 {
-    const std::string root_dir = root ? std::string(root) : root_path(QPM_DEFAULT_ROOT);
-    const std::string conf = conf_path ? std::string(conf_path) : root_path(QPM_DEFAULT_CONF);
+    const std::string root_dir = root ? std::string(root) : root_path(syspath::inventory);
+    const std::string conf = conf_path ? std::string(conf_path) : root_path(syspath::config);
 
     EkvaPtr config = lconf_read(nullptr, conf.c_str());
     if (!config) {
@@ -83,15 +94,13 @@ QpmPtr qpm_open(const char *root, const char *conf_path)
     if (const char *value = ekva_getval(config.get(), "dist_vers"))
         qpm->dist_vers = value;
 
-    const char *r = root_dir.c_str();
-    qpm->dirs = ekva_new(8, 3);
-    ekva_addval(qpm->dirs, "installed", strprintf("%s/installed", r), EKVA_APPEND);
-    ekva_addval(qpm->dirs, "stagearea", strprintf("%s/stagearea", r), EKVA_APPEND);
-    ekva_addval(qpm->dirs, "fileindex", strprintf("%s/fileindex", r), EKVA_APPEND);
-    ekva_addval(qpm->dirs, "certstore", strprintf("%s/certstore", r), EKVA_APPEND);
-    ekva_addval(qpm->dirs, "scriptdir", strprintf("%s/scriptdir", r), EKVA_APPEND);
+    qpm->dirs.installed = root_dir + "/installed";
+    qpm->dirs.stagearea = root_dir + "/stagearea";
+    qpm->dirs.fileindex = root_dir + "/fileindex";
+    qpm->dirs.certstore = root_dir + "/certstore";
+    qpm->dirs.scriptdir = root_dir + "/scriptdir";
 
-    qpm->hooks = qpm_hooks_read(strprintf("%s/qpm/hooks.d", root_path("/etc").c_str()));
+    qpm->hooks = qpm_hooks_read(root_path(syspath::hooks_dir));
     return qpm;
 }
 

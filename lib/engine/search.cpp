@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <sys/stat.h>
@@ -52,10 +51,10 @@ bool arch_acceptable(const qpm_handle *qpm, const qpk_info &qpi)
 
 int local_arch(const qpm_handle *qpm) { return qpm ? qpm->arch : 0; }
 
-std::string inventory_dir(const qpm_handle *qpm, const char *key)
+const InventoryDirs &dirs_of(const qpm_handle *qpm)
 {
-    const char *value = qpm && qpm->dirs ? ekva_getval(qpm->dirs.get(), key) : nullptr;
-    return value ? value : "";
+    static const InventoryDirs none;
+    return qpm ? qpm->dirs : none;
 }
 
 struct DirListing {
@@ -147,7 +146,7 @@ void log_installed_growth(Growth &growth, int count)
 template <class Take>
 bool walk_installed(const qpm_handle *qpm, Take take)
 {
-    const std::string installed = inventory_dir(qpm, "installed");
+    const std::string installed = dirs_of(qpm).installed;
     const DirListing listing = list_dir(installed);
     if (listing.open_error) {
         qlog(LL_WARNING, "Failure opening <%s> for reading: %s", installed.c_str(), std::strerror(listing.open_error));
@@ -165,69 +164,6 @@ bool walk_installed(const qpm_handle *qpm, Take take)
     if (listing.close_error)
         qlog(LL_WARNING, "Failure closing <%s>: %s", installed.c_str(), std::strerror(listing.close_error));
     return true;
-}
-
-// `path` (a path on the target system) with every symbolic link followed
-// inside the system root, as realpath does on the real root: an absolute
-// link target starts again at the root and ".." never leaves it.
-std::optional<std::string> resolve_in_root(const std::string &path)
-{
-    std::deque<std::string> todo;
-    const auto push_front_parts = [&todo](std::string_view text) {
-        std::vector<std::string> parts;
-        size_t start = 0;
-        while (start <= text.size()) {
-            const size_t end = std::min(text.find('/', start), text.size());
-            if (end > start)
-                parts.emplace_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        todo.insert(todo.begin(), parts.begin(), parts.end());
-    };
-    push_front_parts(path);
-
-    StrArr done;
-    const auto joined = [&done]() {
-        std::string out;
-        for (const std::string &part : done)
-            out += "/" + part;
-        return out.empty() ? std::string("/") : out;
-    };
-    int links = 0;
-    while (!todo.empty()) {
-        std::string part = std::move(todo.front());
-        todo.pop_front();
-        if (part == ".")
-            continue;
-        if (part == "..") {
-            if (!done.empty())
-                done.pop_back();
-            continue;
-        }
-        const std::string parent = joined();
-        const std::string next = parent == "/" ? "/" + part : parent + "/" + part;
-        const std::string host = root_path(next);
-        struct stat st {};
-        if (lstat(host.c_str(), &st) != 0)
-            return std::nullopt;
-        if (!S_ISLNK(st.st_mode)) {
-            if (!todo.empty() && !S_ISDIR(st.st_mode))
-                return std::nullopt;
-            done.push_back(std::move(part));
-            continue;
-        }
-        if (++links > 40)
-            return std::nullopt;
-        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-        const ssize_t n = readlink(host.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<size_t>(n) >= target.size())
-            return std::nullopt;
-        target.resize(static_cast<size_t>(n));
-        if (!target.empty() && target.front() == '/')
-            done.clear();
-        push_front_parts(target);
-    }
-    return joined();
 }
 
 // Who owns which file: every line of every file index, read once. It is
@@ -646,7 +582,7 @@ QpiPtr qpm_qpl_info(const qpm_handle *qpm, const std::string &name)
     // The name becomes a path below the inventory: nothing that could leave it.
     if (!qpk_ident_valid(name))
         return nullptr;
-    const std::string installed = inventory_dir(qpm, "installed");
+    const std::string installed = dirs_of(qpm).installed;
     const std::string desc_path = strprintf("%s/%s/%s", installed.c_str(), name.c_str(), "desc.txt");
     const std::string inst_path = strprintf("%s/%s/%s", installed.c_str(), name.c_str(), "inst.txt");
     for (const std::string *path : {&desc_path, &inst_path}) {
@@ -718,7 +654,7 @@ StrArr qpm_qpl_file_list(const qpm_handle *qpm, const qpk_info *qpi)
 {
     if (!qpi)
         return {};
-    const std::string path = strprintf("%s/%s", inventory_dir(qpm, "fileindex").c_str(), qpi->name.c_str());
+    const std::string path = strprintf("%s/%s", dirs_of(qpm).fileindex.c_str(), qpi->name.c_str());
     FilePtr file = qpk_ident_valid(qpi->name) ? fopen_cloexec(path, "r") : FilePtr();
     if (!file) {
         qlog(LL_DEBUG, "qpm_qpl_file_list: %s contains no files", path.c_str());
@@ -749,7 +685,7 @@ std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::stri
     }
     std::string wanted = path;
     if (S_ISLNK(st.st_mode)) {
-        const std::optional<std::string> resolved = resolve_in_root(path);
+        const std::optional<std::string> resolved = root_resolve(path);
         if (!resolved) {
             qlog(LL_ERROR, "%s is a symbolic link, but cannot be resolved", path.c_str());
             return std::nullopt;
@@ -758,7 +694,7 @@ std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::stri
         wanted = *resolved;
     }
 
-    const std::string dir = inventory_dir(qpm, "fileindex");
+    const std::string dir = dirs_of(qpm).fileindex;
     const OwnerIndex *index = owner_index(dir);
     if (!index)
         return std::nullopt;

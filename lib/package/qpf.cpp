@@ -253,7 +253,7 @@ private:
 
 const char *keystore_of(const qpm_handle *qpm)
 {
-    return qpm && qpm->dirs ? ekva_getval(qpm->dirs.get(), "certstore") : nullptr;
+    return qpm && !qpm->dirs.certstore.empty() ? qpm->dirs.certstore.c_str() : nullptr;
 }
 
 // Checks the signature over the rest of `stream` and puts the stream back

@@ -3,7 +3,7 @@
 // five ASCII digits, the description (LDIF), then the payload, a gzip
 // compressed cpio archive over which the signature is made. Readers of the
 // description and the payload.
-#include "engine/inventory.h"
+#include "package/handle.h"
 #include "package/qpk_info.h"
 
 #include <cstdio>

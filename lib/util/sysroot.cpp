@@ -1,7 +1,11 @@
 #include "util/sysroot.h"
 
 #include <cstdlib>
+#include <deque>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace qpm {
 namespace {
@@ -34,6 +38,60 @@ std::string root_path(std::string_view path)
     out += path;
     return out;
 }
+
+std::optional<std::string> root_resolve(std::string_view path)
+{
+    std::deque<std::string> todo;
+    const auto push_front_parts = [&todo](std::string_view text) {
+        std::vector<std::string> parts;
+        size_t start = 0;
+        while (start <= text.size()) {
+            const size_t end = std::min(text.find('/', start), text.size());
+            if (end > start)
+                parts.emplace_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        todo.insert(todo.begin(), parts.begin(), parts.end());
+    };
+    push_front_parts(path);
+
+    std::string done; // the resolved prefix, "" for the root
+    int links = 0;
+    while (!todo.empty()) {
+        std::string part = std::move(todo.front());
+        todo.pop_front();
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            done.erase(done.empty() ? 0 : done.rfind('/'));
+            continue;
+        }
+        const std::string next = done + "/" + part;
+        const std::string host = root_path(next);
+        struct stat st {};
+        if (::lstat(host.c_str(), &st) != 0)
+            return std::nullopt;
+        if (!S_ISLNK(st.st_mode)) {
+            if (!todo.empty() && !S_ISDIR(st.st_mode))
+                return std::nullopt;
+            done = next;
+            continue;
+        }
+        if (++links > 40)
+            return std::nullopt;
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t n = ::readlink(host.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<size_t>(n) >= target.size())
+            return std::nullopt;
+        target.resize(static_cast<size_t>(n));
+        if (!target.empty() && target.front() == '/')
+            done.clear();
+        push_front_parts(target);
+    }
+    return done.empty() ? std::string("/") : done;
+}
+
+bool root_exists(std::string_view path) { return root_resolve(path).has_value(); }
 
 bool have_system_root() { return !system_root().empty(); }
 

@@ -3,16 +3,40 @@
 // and every installed file path is resolved here, under the root read once
 // from QPM_ROOT. Unset, empty or "/" means the real root and the paths
 // exactly as written. Nothing else reads QPM_ROOT.
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace qpm {
+
+// The fixed system paths, each written once here; callers put them under
+// the system root with root_path().
+namespace syspath {
+inline constexpr const char *config = "/etc/qpm.conf";
+inline constexpr const char *qpc_dirs_config = "/etc/qpc-dirs.conf";
+inline constexpr const char *hooks_dir = "/etc/qpm/hooks.d";
+inline constexpr const char *inventory = "/var/lib/qpm";
+inline constexpr const char *action_log_name = "install.log"; // in the inventory
+inline constexpr const char *log_file = "/var/log/qpm.log";
+inline constexpr const char *plugin_dir = "/usr/lib/qpm";
+inline constexpr const char *ldconfig = "/sbin/ldconfig";
+} // namespace syspath
 
 // The root prefix without a trailing slash; "" for the real root.
 const std::string &system_root();
 
 // `path` (absolute, as the system knows it) as seen from this process.
 std::string root_path(std::string_view path);
+
+// `path` (a path on the target system) with every symbolic link followed
+// inside the system root, as realpath does on the real root: an absolute
+// link target starts again at the root and ".." never leaves it. The result
+// is a system path; nullopt when a component is missing or links loop.
+std::optional<std::string> root_resolve(std::string_view path);
+
+// True when `path` exists on the target system, its links followed inside
+// the system root (never on the host). A dangling link does not exist.
+bool root_exists(std::string_view path);
 
 // True when a system root other than "/" is in force.
 bool have_system_root();

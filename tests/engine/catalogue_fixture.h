@@ -64,10 +64,9 @@ public:
     {
         m_handle.arch = arch;
         m_handle.root = m_dir.path();
-        m_handle.dirs = ekva_new(5, 1);
         make_inventory_dirs(m_dir.path());
-        for (const char *key : INVENTORY_DIRS)
-            ekva_addval(m_handle.dirs, key, m_dir / key, EKVA_APPEND);
+        m_handle.dirs = {m_dir / "installed", m_dir / "stagearea", m_dir / "fileindex", m_dir / "certstore",
+                         m_dir / "scriptdir"};
     }
     const qpm_handle *get() const { return &m_handle; }
     std::string dir(const std::string &key) const { return m_dir / key; }

@@ -214,9 +214,8 @@ protected:
         m_root.emplace(root());
         const std::string inventory = root() + "/var/lib/qpm";
         m_handle.root = inventory;
-        m_handle.dirs = ekva_new(5, 3);
-        ekva_addval(m_handle.dirs, "installed", inventory + "/installed", 0);
-        ekva_addval(m_handle.dirs, "fileindex", inventory + "/fileindex", 0);
+        m_handle.dirs.installed = inventory + "/installed";
+        m_handle.dirs.fileindex = inventory + "/fileindex";
         put(inventory + "/fileindex/other", "/usr/bin/owned\n/usr/lib/libother.so.1\n");
         put(inventory + "/fileindex/.mine.old", "/etc/unowned\n"); // a backup index owns nothing
         put(root() + "/usr/bin/owned", "owned\n");

@@ -74,7 +74,8 @@ TEST_F(InventoryTest, DefaultsLieUnderTheSystemRootGivenPathsAreTakenAsTheyAre)
     EXPECT_EQ(qpm->dist_vers, "2.1");
     EXPECT_EQ(qpm->locked, 0);
     std::vector<std::pair<std::string, std::string>> dirs;
-    for (const auto &entry : qpm->dirs->entries())
+    const EkvaPtr printed = qpm->dirs.to_ekva();
+    for (const auto &entry : printed->entries())
         dirs.emplace_back(entry.key, entry.value.value_or(""));
     EXPECT_EQ(dirs, (std::vector<std::pair<std::string, std::string>>{{"installed", var + "/installed"},
                                                                       {"stagearea", var + "/stagearea"},

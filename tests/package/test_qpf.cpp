@@ -51,8 +51,7 @@ protected:
     {
         ASSERT_EQ(mkdir(certstore.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(stage.c_str(), 0755), 0);
-        handle.dirs = ekva_new(10, 3);
-        ekva_addval(handle.dirs, "certstore", certstore, EKVA_APPEND);
+        handle.dirs.certstore = certstore;
     }
 
     bool logged(const std::string &line) const { return m_log.has(line); }
