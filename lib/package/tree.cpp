@@ -721,6 +721,20 @@ long long qpm_qpf_move(const std::string &target, const std::string &source,
     return write_over(target, source, src_st, in.get(), std::nullopt, 1);
 }
 
+int qpm_qpf_backup(const std::string &target, const std::string &backup_base)
+{
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
+        return -1;
+    }
+    return backup_target(backup_base, target, st, true);
+}
+
 int qpm_qpf_mkdir(const std::string &path, mode_t mode)
 {
     std::string dir = path;

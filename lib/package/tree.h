@@ -78,6 +78,12 @@ long long qpm_qpf_move(const std::string &target, const std::string &source,
 // cannot be read to the end. The handle is not consulted.
 std::optional<StrArr> qpm_qpf_index(const qpm_handle *qpm, const std::string &path);
 
+// Saves the regular file or symbolic link at `target` as BASE+TARGET (a
+// hard link where one can be made, else a copy; a link as a link) and lists
+// it in BASE/index.txt, both complete before it returns; a target saved
+// before keeps its first backup. 0, or -1 once logged (no backup listed).
+int qpm_qpf_backup(const std::string &target, const std::string &backup_base);
+
 // Makes `path` and its missing parents (the parents with 0755). 0, or -1
 // when the last mkdir fails (an existing directory included).
 int qpm_qpf_mkdir(const std::string &path, mode_t mode);

@@ -1,0 +1,176 @@
+#include "engine/register.h"
+
+#include "engine/search.h"
+#include "engine/stage.h"
+#include "engine/transaction.h"
+#include "package/qpk_info.h"
+#include "package/tree.h"
+#include "record/ldif.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace qpm {
+namespace {
+
+// Copies the files of one tree of the new package into the record
+// directory (TREE/<path> -> DEST/<path>).
+bool copy_tree_files(const std::string &new_tree, const char *tree, const StrArr &files, const std::string &dest,
+                     int mode)
+{
+    const std::string source_root = strprintf("%s/%s", new_tree.c_str(), tree);
+    for (const std::string &file : files) {
+        if (qpm_qpf_copy(dest + file, source_root + file, std::nullopt, mode) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool copy_hash_list(const std::string &new_tree, const std::string &dir, const char *tree)
+{
+    return qpm_qpf_copy(strprintf("%.1900s/hash/%s.txt", dir.c_str(), tree),
+                        strprintf("%s/hash/%s.txt", new_tree.c_str(), tree), std::nullopt, 0755) >= 0;
+}
+
+bool write_text(const std::string &path, const std::string &text)
+{
+    FilePtr file = fopen_cloexec(path, "w");
+    if (!file)
+        return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    return std::fclose(file.release()) == 0 && written;
+}
+
+bool write_install_record(const std::string &path, const std::string &name, const std::string &head)
+{
+    FilePtr file = fopen_cloexec(path, "w");
+    if (!file)
+        return false;
+    bool written = ldif_fwrite(file.get(), "eqpkInstallTime", strprintf("%ld", static_cast<long>(std::time(nullptr))),
+                               LDIF_TEXT) > 0;
+    if (name != head) {
+        written = written && ldif_fwrite(file.get(), "eqpkInstallType", "D", LDIF_TEXT) > 0;
+        written = written && ldif_fwrite(file.get(), "eqpkInstallHead", head, LDIF_TEXT) > 0;
+    } else {
+        written = written && ldif_fwrite(file.get(), "eqpkInstallType", "X", LDIF_TEXT) > 0;
+    }
+    written = written && std::ferror(file.get()) == 0;
+    return std::fclose(file.release()) == 0 && written;
+}
+
+} // namespace
+
+bool write_file_index(const std::string &path, const StrArr &files)
+{
+    size_t size = 0;
+    for (const std::string &file : files)
+        size += file.size() + 1;
+    std::string text;
+    text.reserve(size);
+    for (const std::string &file : files) {
+        text += file;
+        text += '\n';
+    }
+    return write_text(path, text);
+}
+
+RecordStep write_record_files(const StagedPackage &staged, const std::string &dir)
+{
+    const std::string &tree = staged.paths.new_tree;
+    const PackageFiles &f = staged.files;
+    if (!copy_tree_files(tree, "info", f.info, dir, 0755) ||
+        (!in_array(f.info, "/desc.txt") && !write_text(dir + "/desc.txt", staged.description)))
+        return RecordStep::Info;
+    if (!f.data.empty() && !copy_hash_list(tree, dir, "data"))
+        return RecordStep::DataHash;
+    if (!f.init.empty()) {
+        if (!copy_tree_files(tree, "init", f.init, dir + "/init", 0755))
+            return RecordStep::Init;
+        if (!copy_hash_list(tree, dir, "init"))
+            return RecordStep::InitHash;
+    }
+    if (!f.conf.empty()) {
+        if (!copy_tree_files(tree, "conf", f.conf, dir + "/conf", 1))
+            return RecordStep::Conf;
+        if (!copy_hash_list(tree, dir, "conf"))
+            return RecordStep::ConfHash;
+    }
+    if (!f.dump.empty()) {
+        if (!copy_tree_files(tree, "dump", f.dump, dir + "/dump", 1))
+            return RecordStep::Dump;
+        if (!copy_hash_list(tree, dir, "dump"))
+            return RecordStep::DumpHash;
+    }
+    return RecordStep::Done;
+}
+
+int register_install(const qpk_info &qpi, const StagedPackage &staged, const std::string &head,
+                     const StrArr &final_files, FileTransaction &files)
+{
+    const PackagePaths &p = staged.paths;
+    const char *puname = p.puname.c_str();
+    qlog(LL_DEBUG, "qpm_install_qpk: registering %s for candidate %s", qpi.name.c_str(), head.c_str());
+    // A directory left by an interrupted registration is no installed package.
+    qpm_qpf_rmdir(p.package_dir);
+    files.created(p.package_dir);
+    if (qpm_qpf_mkdir(p.package_dir + "/hash", 0755) != 0) {
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy info files for package %s", puname);
+        return -1;
+    }
+    switch (write_record_files(staged, p.package_dir)) {
+    case RecordStep::Done:
+        break;
+    case RecordStep::Info:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy info files for package %s", puname);
+        return -1;
+    case RecordStep::DataHash:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy data hash file for package %s", puname);
+        return -1;
+    case RecordStep::Init:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy init files for package %s", puname);
+        return -1;
+    case RecordStep::InitHash:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy init hash file for package %s", puname);
+        return -1;
+    case RecordStep::Conf:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy conf files for package %s", puname);
+        return -1;
+    case RecordStep::ConfHash:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy conf hash file for package %s", puname);
+        return -1;
+    case RecordStep::Dump:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy dump files for package %s", puname);
+        return -1;
+    case RecordStep::DumpHash:
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to copy dump hash file for package %s", puname);
+        return -1;
+    }
+    if (!final_files.empty()) {
+        const std::string fileindex = p.file_index.substr(0, p.file_index.rfind('/'));
+        qlog(LL_DEBUG, "qpm_install_qpk: Writing fileindex for <%s> to <%s/%s>", qpi.name.c_str(), fileindex.c_str(),
+             qpi.name.c_str());
+        files.created(p.file_index);
+        if (!write_file_index(p.file_index, final_files)) {
+            qlog(LL_ERROR, "qpm_install_qpk: Failed to write fileindex for package %s", puname);
+            return -1;
+        }
+    } else {
+        // No index of an earlier package of this name may speak for this one.
+        ::unlink(p.file_index.c_str());
+    }
+    qpm_file_owner_forget();
+    // The install record is written last: until it exists the package does
+    // not count as installed.
+    if (!write_install_record(p.package_dir + "/inst.txt", qpi.name, head)) {
+        qlog(LL_ERROR, "qpm_install_qpk: Failed to write install info for package %s", puname);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace qpm

@@ -1,0 +1,34 @@
+#pragma once
+// The last phase: the package enters the inventory. Its record directory
+// (description, lists, scripts, shipped configuration and dump files, hash
+// lists, install record) and its file index are written through the file
+// transaction, so a failure leaves the inventory as it was.
+#include "util/strarr.h"
+
+#include <string>
+
+namespace qpm {
+
+struct qpk_info;
+struct StagedPackage;
+class FileTransaction;
+
+// Registers a newly installed package: INSTALLED/NAME with the install
+// record written last (type "X" when `head` is the package itself, else "D"
+// with the head), and the file index of `final_files`. 0, or -1 after the
+// designed message.
+int register_install(const qpk_info &qpi, const StagedPackage &staged, const std::string &head,
+                     const StrArr &final_files, FileTransaction &files);
+
+// The steps of writing a record directory, for the caller's messages.
+enum class RecordStep { Done, Info, DataHash, Init, InitHash, Conf, ConfHash, Dump, DumpHash };
+
+// Writes the record directory of the staged package into `dir` (all but
+// the install record; `dir` and its "hash" directory must exist). The step
+// that failed, or Done.
+RecordStep write_record_files(const StagedPackage &staged, const std::string &dir);
+
+// Writes `files`, one per line, to `path`. False on any write error.
+bool write_file_index(const std::string &path, const StrArr &files);
+
+} // namespace qpm

@@ -1,0 +1,85 @@
+#pragma once
+// The file transaction of one package change (install, update, removal).
+// Every change it makes on the system is first backed up into the backup
+// tree (BACKUP + PATH, listed in BACKUP/index.txt) or noted as new; unless
+// commit() is called, the destructor undoes all of it, newest first: record
+// exchanges are exchanged back, directories and files it made are removed,
+// the links it made go, written files are removed and every backed-up file
+// is restored. A crash leaves the backup tree for the next run to see.
+//
+// Paths named "system path" are paths on the target system (/usr/bin/x);
+// the transaction puts them under the system root. Other paths are taken as
+// this process sees them (inventory paths are already under the root).
+#include "util/strarr.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace qpm {
+
+class FileTransaction {
+public:
+    explicit FileTransaction(std::string backup_tree);
+    FileTransaction(const FileTransaction &) = delete;
+    FileTransaction &operator=(const FileTransaction &) = delete;
+    ~FileTransaction();
+
+    enum class How { Move, Copy };
+
+    // Puts `source` at the system path `path`, saving what was there first.
+    // Move renames the source into place where it can (the stage goes
+    // anyway); Copy leaves it. The new file gets the source's mode. The byte
+    // count, or -1 (what was there before is still there).
+    long long put(const std::string &path, const std::string &source, How how);
+
+    // Saves the file or link at the system path `path` into the backup tree
+    // (listed in its index) and only then unlinks it. 0 when removed, 1 when
+    // nothing was there, -1 when it could not be saved (nothing changed);
+    // a failing unlink after the save is 0 with the file still there and a
+    // warning (`unlink_error` set to its errno).
+    int remove(const std::string &path, int *unlink_error = nullptr);
+
+    // Applies a package's link list; on rollback its links are removed.
+    // The list's result (links never fail a transaction).
+    int make_links(const std::string &link_list);
+
+    // Something this transaction made (a directory tree or a file, as this
+    // process sees it): removed on rollback.
+    void created(const std::string &path);
+
+    // Exchanges `a` and `b` atomically (both must exist): exchanged back on
+    // rollback. 0, or -1 with errno (nothing changed).
+    int exchange(const std::string &a, const std::string &b);
+
+    // Keeps everything: the destructor then changes nothing.
+    void commit() { m_committed = true; }
+    bool committed() const { return m_committed; }
+
+    // Undoes everything now (the destructor then does nothing more).
+    // 0, or -1 when some backup could not be restored.
+    int rollback();
+
+    // The files written on the system so far, as this process sees them.
+    const StrArr &written() const { return m_written; }
+    const std::string &backup_tree() const { return m_backup; }
+
+private:
+    enum class Kind { Created, Exchanged, Links };
+    struct Undo {
+        Kind kind;
+        std::string a;
+        std::string b;
+    };
+
+    void note_new_parents(const std::string &target);
+
+    std::string m_backup;
+    StrArr m_written;
+    std::vector<Undo> m_undo;
+    std::vector<std::string> m_new_dirs;          // parents made for written files, outermost first
+    std::unordered_set<std::string> m_known_dirs; // directories seen to exist
+    bool m_committed = false;
+};
+
+} // namespace qpm
