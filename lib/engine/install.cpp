@@ -8,6 +8,7 @@
 #include "engine/transaction.h"
 #include "package/qpk_info.h"
 #include "package/tree.h"
+#include "util/faultpoint.h"
 #include "util/files.h"
 #include "util/globals.h"
 #include "util/log.h"
@@ -60,6 +61,8 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     if (const int rc = stage_package(qpm, *qpi, StageFor::Install, talk, staged); rc != 0)
         return rc;
     StageDirectory stage(staged.paths.stage_dir);
+    if (fault_point("install:stage"))
+        return -1;
 
     qlog(LL_DEBUG, "qpm_install_qpk: Looking for pre-install script");
     if (in_array(staged.files.init, "/00-add.sh")) {
@@ -82,7 +85,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
         qlog(LL_INFO, "installing %s", staged.paths.puname.c_str());
 
     FileTransaction files(staged.paths.backup);
-    if (apply_install(qpm, *qpi, staged, final_files, files, talk) != 0)
+    if (apply_install(qpm, *qpi, staged, final_files, files, talk) != 0 || fault_point("install:apply"))
         return -1;
 
     qlog(LL_DEBUG, "qpm_install_qpk: Looking for post-install script");
@@ -95,7 +98,8 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
         qlog(LL_DEBUG, "qpm_install_qpk: post-install script successfully executed");
     }
 
-    if (register_install(*qpi, staged, head, final_files, files) != 0)
+    if (fault_point("install:scripts") || register_install(*qpi, staged, head, final_files, files) != 0 ||
+        fault_point("install:register"))
         return -1;
     files.commit();
 

@@ -284,3 +284,35 @@ TEST_F(PqpmInstall, SharedLibraryMakesLdconfigRun)
     EXPECT_EQ(r.out, "pqpm: libx successfully installed\n") << r.err;
     EXPECT_TRUE(file_exists(box.path("/etc/ld.so.cache")));
 }
+
+// A failure after any phase of an install leaves the root exactly as it was
+// before the run: files replaced or made, directories made, links, the
+// configuration file, the record and the file index.
+TEST_F(PqpmInstall, FailureAfterAnyPhaseLeavesTheRootAsItWas)
+{
+    PackageSpec spec = pkg("fx");
+    spec.file("data/usr/bin/fx", "new fx\n", 0755)
+        .file("data/usr/share/fx/deep/er/file", "deep\n")
+        .file("conf/etc/fx.conf", "conf\n")
+        .link("data/usr/lib/libfx.so", "libfx.so.1")
+        .file("data/usr/lib/libfx.so.1", "lib\n");
+    box.add_package(spec);
+    put("/usr/bin/fx", "old fx, owned by nobody\n");
+    // Everything but the logs and the stage area, where the fetched package
+    // file stays for a later run.
+    const std::vector<std::string> skip = {"/var/log", "/var/lib/qpm/stagearea", "/var/lib/qpm/lock"};
+    const auto before = tree_snapshot(box.root(), skip);
+
+    for (const char *point : {"install:stage", "install:apply", "install:scripts", "install:register"}) {
+        SCOPED_TRACE(point);
+        RunOptions options;
+        options.extra_env = {std::string("QPM_FAULT=") + point};
+        const RunResult r = box.pqpm({"install", "fx"}, options);
+        EXPECT_EQ(r.out, "pqpm: failure installing fx, rc: -1\n") << r.err;
+        EXPECT_EQ(tree_snapshot(box.root(), skip), before);
+        EXPECT_FALSE(fs::exists(inv("stagearea/fx_any_1.0"))) << "the stage directory goes";
+    }
+    const RunResult r = box.pqpm({"install", "fx"});
+    EXPECT_EQ(r.out, "pqpm: fx successfully installed\n") << r.err;
+    EXPECT_EQ(read_file(box.path("/usr/bin/fx")), "new fx\n");
+}

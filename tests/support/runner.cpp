@@ -46,7 +46,9 @@ RunResult run_program(const std::vector<std::string> &argv, const RunOptions &op
     chmod(in_path.c_str(), 0644);
 
     auto args = c_strings(argv);
-    auto env = c_strings(options.env);
+    std::vector<std::string> all_env = options.env;
+    all_env.insert(all_env.end(), options.extra_env.begin(), options.extra_env.end());
+    auto env = c_strings(all_env);
 
     const pid_t pid = fork();
     if (pid == 0) {

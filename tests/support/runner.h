@@ -11,6 +11,8 @@ namespace qpm::test {
 struct RunOptions {
     // The whole environment of the child (nothing is inherited).
     std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
+    // Added to `env` (a sandbox sets `env` itself): "QPM_FAULT=install:apply".
+    std::vector<std::string> extra_env;
     std::string stdin_text;
     // Run as this user (requires root); the supplementary groups are the user's.
     std::optional<uid_t> uid;

@@ -2,6 +2,7 @@
 
 #include "util/sysroot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -27,6 +28,35 @@ ScratchDir::~ScratchDir()
 {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
+}
+
+std::map<std::string, std::string> tree_snapshot(const std::string &root, const std::vector<std::string> &skip)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const std::string relative = "/" + fs::relative(it->path(), root).string();
+        const bool skipped = std::any_of(skip.begin(), skip.end(), [&](const std::string &prefix) {
+            return relative.compare(0, prefix.size(), prefix) == 0;
+        });
+        if (skipped) {
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                it.disable_recursion_pending();
+            continue;
+        }
+        const fs::file_status st = it->symlink_status(ec);
+        std::string value = std::to_string(static_cast<int>(st.permissions())) + " ";
+        if (fs::is_symlink(st))
+            value += "link " + fs::read_symlink(it->path(), ec).string();
+        else if (fs::is_directory(st))
+            value += "dir";
+        else
+            value += "file " + read_file(it->path().string());
+        out[relative] = value;
+    }
+    return out;
 }
 
 void write_file(const std::string &path, const std::string &content)

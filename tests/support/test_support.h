@@ -5,6 +5,7 @@
 #include "util/log.h"
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ private:
 };
 
 void write_file(const std::string &path, const std::string &content);
+
+// Every entry below `root` by its path relative to it, with its type, mode
+// and content or link target; entries whose relative path begins with one
+// of `skip` are left out. Two equal snapshots are the same tree.
+std::map<std::string, std::string> tree_snapshot(const std::string &root, const std::vector<std::string> &skip = {});
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 // All that a stream holds, from its start (written data flushed first).
