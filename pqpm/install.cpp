@@ -29,74 +29,45 @@ std::optional<std::string> option_text(const char *value)
 
 EkvaPtr pqpm_hookcmds_new() { return ekva_new(20, 3); }
 
-int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
+QpmPtr pqpm_open_locked()
 {
-    if (run.packages.empty()) {
-        qlog(LL_ERROR, "no package specified");
-        qpm_qpc_close(run.backend);
-        return 1;
-    }
-    QpcConnection connection = pqpm_qpc_connect(run.configuration.get(), llog.get());
-    if (!connection) {
-        qlog(LL_ERROR, "failed to connect to catalogue");
-        qpm_qpc_close(run.backend);
-        return 1;
-    }
     QpmPtr qpm = qpm_open(nullptr, nullptr);
     if (!qpm) {
         qlog(LL_ERROR, "failed to open local package inventory");
-        pqpm_qpc_release(connection);
-        qpm_qpc_close(run.backend);
-        return 1;
+        return nullptr;
     }
     if (qpm_lock(qpm.get()) != 0) {
         qlog(LL_ERROR, "failed to lock inventory");
-        pqpm_qpc_release(connection);
-        qpm_qpc_close(run.backend);
         qpm_close(std::move(qpm));
-        return 1;
+        return nullptr;
     }
     // Root entirely from here on, package scripts included.
     if (::setuid(0) != 0)
         qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+    return qpm;
+}
 
-    std::optional<std::string> variant;
-    std::optional<std::string> version;
+void pqpm_request_options(const PqpmRun &run, std::optional<std::string> &variant,
+                          std::optional<std::string> &version)
+{
+    // Variant and version speak of one package only.
     if (run.packages.size() == 1) {
         variant = option_text(qpm_get_variant(run.options.get()));
         version = option_text(qpm_get_version(run.options.get()));
     }
+}
 
-    qpc_cache = qpm_qpc_cache_fill(connection);
-    for (const std::string &name : run.packages) {
-        if (qpm_qpl_info(qpm.get(), name)) {
-            pqpm_say("%s is already installed\n", name.c_str());
-            continue;
-        }
-        QptPtr transaction;
-        if (!qpm_pre_install(qpm.get(), connection, name, variant, version, {}, transaction)) {
-            pqpm_say("%s cannot be installed\n", name.c_str());
-            continue;
-        }
-        qlog(LL_INFO, "pqpm: installing %s", name.c_str());
-        // A package that fails is reported; the run goes on with the next.
-        const int rc = qpm_exe_install(qpm.get(), *transaction, connection, verbose, run.fastclean);
-        if (rc != 0)
-            pqpm_say("pqpm: failure installing %s, rc: %d\n", name.c_str(), rc);
-        else
-            pqpm_say("pqpm: %s successfully installed\n", name.c_str());
-        if (transaction->qpm_hookcmds) {
-            const int added = add_hookcmds(hook_commands, transaction->qpm_hookcmds.get());
-            if (added > 0)
-                pqpm_say("added %d hooks for %s\n", added, name.c_str());
-        }
-        qpt_free(transaction);
-    }
+void pqpm_collect_hooks(EkvaPtr &hook_commands, const qpt &transaction, const std::string &name)
+{
+    if (!transaction.qpm_hookcmds)
+        return;
+    const int added = add_hookcmds(hook_commands, transaction.qpm_hookcmds.get());
+    if (added > 0)
+        pqpm_say("added %d hooks for %s\n", added, name.c_str());
+}
 
-    pqpm_qpc_release(connection);
-    qpm_qpc_close(run.backend);
-    qpm_close(std::move(qpm));
-
+void pqpm_finish(EkvaPtr &hook_commands)
+{
     // Hook commands run after the inventory was closed, confined to the
     // system root like the packages' own scripts.
     const int hooks = hook_commands ? ekva_nument(hook_commands.get()) : 0;
@@ -109,7 +80,57 @@ int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
     }
     ekva_free(hook_commands);
     qpm_cache_free(&qpc_cache);
-    return 0;
+}
+
+int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
+{
+    CatalogueSession catalogue(std::move(run.backend));
+    if (run.packages.empty()) {
+        qlog(LL_ERROR, "no package specified");
+        return 1;
+    }
+    if (!catalogue.connect(run.configuration.get(), llog.get())) {
+        qlog(LL_ERROR, "failed to connect to catalogue");
+        return 1;
+    }
+    QpmPtr qpm = pqpm_open_locked();
+    if (!qpm)
+        return 1;
+    std::optional<std::string> variant;
+    std::optional<std::string> version;
+    pqpm_request_options(run, variant, version);
+
+    // A package that cannot be installed is reported and the run goes on
+    // with the next; the run's status then says that not all went in.
+    int status = 0;
+    qpc_cache = qpm_qpc_cache_fill(catalogue.connection());
+    for (const std::string &name : run.packages) {
+        if (qpm_qpl_info(qpm.get(), name)) {
+            pqpm_say("%s is already installed\n", name.c_str());
+            continue;
+        }
+        QptPtr transaction;
+        if (!qpm_pre_install(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction)) {
+            pqpm_say("%s cannot be installed\n", name.c_str());
+            status = 1;
+            continue;
+        }
+        qlog(LL_INFO, "pqpm: installing %s", name.c_str());
+        const int rc = qpm_exe_install(qpm.get(), *transaction, catalogue.connection(), verbose, run.fastclean);
+        if (rc != 0) {
+            pqpm_say("pqpm: failure installing %s, rc: %d\n", name.c_str(), rc);
+            status = 1;
+        } else {
+            pqpm_say("pqpm: %s successfully installed\n", name.c_str());
+        }
+        pqpm_collect_hooks(hook_commands, *transaction, name);
+        qpt_free(transaction);
+    }
+
+    catalogue.close();
+    qpm_close(std::move(qpm));
+    pqpm_finish(hook_commands);
+    return status;
 }
 
 } // namespace qpm

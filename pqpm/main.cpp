@@ -2,6 +2,7 @@
 #include "cmdline.h"
 #include "install.h"
 #include "startup.h"
+#include "upgrade.h"
 
 #include <cstdio>
 #include <exception>
@@ -41,8 +42,9 @@ int run(int argc, char **argv)
         return pqpm_refresh(run);
     if (mode == PQPM_INSTALL)
         return pqpm_install(run, hook_commands);
-    std::fprintf(stderr, "pqpm: %s is not available in this build yet\n", argv[1]);
-    return 1;
+    if (mode == PQPM_UPGRADE)
+        return pqpm_upgrade(run, hook_commands);
+    return pqpm_cleanup(run);
 }
 
 } // namespace

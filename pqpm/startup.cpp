@@ -93,18 +93,18 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
 
 int pqpm_refresh(PqpmRun &run)
 {
-    QpcConnection connection = pqpm_qpc_connect(run.configuration.get(), llog.get());
-    if (!connection) {
+    CatalogueSession catalogue(std::move(run.backend));
+    if (!catalogue.connect(run.configuration.get(), llog.get())) {
         pqpm_say("failed to connect to catalogue\n");
-        qpm_qpc_close(run.backend);
         return 1;
     }
-    if (pqpm_qpc_refresh(connection) != 0)
+    // A refresh that failed is no success: scripts must be able to tell.
+    if (pqpm_qpc_refresh(catalogue.connection()) != 0) {
         pqpm_say("failed to refresh the catalogue\n");
-    else if (verbose > 0)
+        return 1;
+    }
+    if (verbose > 0)
         pqpm_say("refreshed the package catalogue\n");
-    pqpm_qpc_release(connection);
-    qpm_qpc_close(run.backend);
     return 0;
 }
 

@@ -49,7 +49,33 @@ SharedLibrary qpm_qpc_load(const std::string &path)
     return library;
 }
 
-void qpm_qpc_close(SharedLibrary &library) { library.reset(); }
+void qpm_qpc_close(SharedLibrary &library)
+{
+    // Nothing may call into a library that is gone.
+    pqpm_qpc_connect = nullptr;
+    pqpm_qpc_refresh = nullptr;
+    pqpm_qpc_findpkg = nullptr;
+    pqpm_qpc_readpkg = nullptr;
+    pqpm_qpc_release = nullptr;
+    library.reset();
+}
+
+CatalogueSession::~CatalogueSession() { close(); }
+
+bool CatalogueSession::connect(const Ekva *configuration, LogHandle *log)
+{
+    m_connection = m_library && pqpm_qpc_connect ? pqpm_qpc_connect(configuration, log) : nullptr;
+    return m_connection != nullptr;
+}
+
+void CatalogueSession::close()
+{
+    if (m_connection && pqpm_qpc_release)
+        pqpm_qpc_release(m_connection);
+    m_connection = nullptr;
+    if (m_library)
+        qpm_qpc_close(m_library);
+}
 
 std::string qpm_qpc_path(const Ekva *configuration)
 {

@@ -40,6 +40,28 @@ extern qpc_release_fn pqpm_qpc_release;
 SharedLibrary qpm_qpc_load(const std::string &path);
 void qpm_qpc_close(SharedLibrary &library);
 
+// A loaded backend and its connection, with one owner: on destruction (or
+// close()) the connection is released, the library unloaded and the entry
+// points cleared.
+class CatalogueSession {
+public:
+    explicit CatalogueSession(SharedLibrary library) : m_library(std::move(library)) {}
+    CatalogueSession(const CatalogueSession &) = delete;
+    CatalogueSession &operator=(const CatalogueSession &) = delete;
+    ~CatalogueSession();
+
+    // Connects with the host's configuration and log; false when the
+    // backend gives no connection.
+    bool connect(const Ekva *configuration, LogHandle *log);
+    QpcConnection connection() const { return m_connection; }
+    // Releases the connection and unloads the backend now.
+    void close();
+
+private:
+    SharedLibrary m_library;
+    QpcConnection m_connection = nullptr;
+};
+
 // The full path of the backend named by the configuration key `qpc_backend`
 // (its last path component only) in the backend directory, logging the
 // choice as the front ends do.

@@ -22,11 +22,15 @@
 namespace qpm {
 namespace {
 
-// Whether a system path exists on the target system (links followed).
+// Whether a system path exists on the target system, its links followed
+// inside the system root: an absolute link in an image leads to the image's
+// file, never to the host's.
 bool on_system(const std::string &path)
 {
+    if (have_system_root())
+        return root_exists(path);
     struct stat st {};
-    return ::stat(root_path(path).c_str(), &st) == 0;
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 enum class Existing { Leave, Replace, Abort };
@@ -290,7 +294,15 @@ ConfFileAction qpm_chk_conf_file(const qpm_handle *qpm, const std::string &name,
     const std::optional<std::string> shipped_hash = qps_sha1_file(shipped, 'x');
     if (!shipped_hash)
         return ConfFileAction::KeepExisting;
-    const std::optional<std::string> current_hash = qps_sha1_file(root_path(path), 'x');
+    // The file itself, its directories resolved inside the system root. One
+    // that the administrator made a link is theirs: it is kept.
+    const size_t slash = path.rfind('/');
+    const std::optional<std::string> dir = root_resolve(path.substr(0, slash == 0 ? 1 : slash));
+    const std::string file = dir ? root_path(*dir == "/" ? path.substr(slash) : *dir + path.substr(slash)) : "";
+    struct stat st {};
+    if (!dir || ::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ConfFileAction::KeepModified;
+    const std::optional<std::string> current_hash = qps_sha1_file(file, 'x');
     // A file that cannot be read cannot be shown to be unchanged.
     if (!current_hash || *current_hash != *shipped_hash)
         return ConfFileAction::KeepModified;

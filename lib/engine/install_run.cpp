@@ -1,6 +1,7 @@
 #include "engine/install_run.h"
 
 #include "engine/actionlog.h"
+#include "engine/fetch.h"
 #include "engine/install.h"
 #include "engine/inventory.h"
 #include "engine/search.h"
@@ -17,69 +18,6 @@
 
 namespace qpm {
 namespace {
-
-std::string staged_file(const std::string &stagearea, const qpk_info &qpi)
-{
-    return strprintf("%s/%s.qpk", stagearea.c_str(), qpk_puname(qpi).c_str());
-}
-
-// A package file named on the command line (or found in a directory) is
-// copied, then checked against what was read when the request was planned:
-// the file may have changed since, and only that reading was checked.
-int copy_local(const qpk_info &qpi, const std::string &staged, bool talk)
-{
-    if (talk)
-        qlog(LL_INFO, "copying %s.qpk", qpk_puname(qpi).c_str());
-    const std::string uri = qpi.absolute_uri.value_or("");
-    const long long copied = uri.empty() ? -1 : qpm_qpf_copy(staged, uri, std::nullopt, 0);
-    if (copied < 0) {
-        qlog(LL_ERROR, "qpm_exe_install: Failed to copy %s to %s", uri.c_str(), staged.c_str());
-        return -1;
-    }
-    if (copied != qpi.file_size || !qpm_stage_have_qpk(staged, &qpi)) {
-        qlog(LL_ERROR, "qpm_exe_install: %s changed since it was read, refusing it", uri.c_str());
-        ::unlink(staged.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-int fetch_remote(const qpk_info &qpi, const std::string &staged, QpcConnection connection, bool talk)
-{
-    if (qpm_stage_have_qpk(staged, &qpi))
-        return 0;
-    FilePtr out = fopen_cloexec(staged, "wb");
-    if (!out) {
-        const int saved = errno;
-        qlog(LL_ERROR, "qpm_exe_install: Failed to open %s for writing: %s", staged.c_str(), std::strerror(saved));
-        return -1;
-    }
-    if (talk)
-        qlog(LL_INFO, "getting %s.qpk", qpk_puname(qpi).c_str());
-    const long rc = pqpm_qpc_readpkg ? pqpm_qpc_readpkg(connection, &qpi, out.get()) : -1;
-    const bool closed = std::fclose(out.release()) == 0;
-    if (rc != qpi.file_size || !closed) {
-        qlog(LL_ERROR, "qpm_exe_install: Failed to get %lu bytes from qpc_readpkg into %s. rc = %d",
-             static_cast<unsigned long>(qpi.file_size), staged.c_str(), static_cast<int>(rc));
-        // A short file is no use to a later run either.
-        ::unlink(staged.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-int fetch(const qpk_info &qpi, char source, const std::string &stagearea, QpcConnection connection, bool talk)
-{
-    const std::string staged = staged_file(stagearea, qpi);
-    return source == QPD_LOCAL ? copy_local(qpi, staged, talk) : fetch_remote(qpi, staged, connection, talk);
-}
-
-void clean_staged(const std::string &stagearea, const qpk_info &qpi)
-{
-    const std::string puname = qpk_puname(qpi);
-    qlog(LL_INFO, "removing %s.qpk", puname.c_str());
-    ::unlink(strprintf("%s/%s.qpk", stagearea.c_str(), puname.c_str()).c_str());
-}
 
 bool needs_install(const qpd &d) { return d.qpi && d.status != QPD_INSTALLED && d.status != QPD_UNRESOLVED; }
 
@@ -146,14 +84,14 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
     const bool talk = verbose > 0;
 
     // Every package file is staged before anything is installed.
-    if (fetch(*record.qpi, record.source, stagearea, connection, talk) != 0)
+    if (fetch_package(*record.qpi, record.source, stagearea, connection, FetchFor::Install, talk) != 0)
         return -1;
     for (const qpd &d : record.deps) {
         if (!needs_install(d))
             continue;
         qlog(LL_DEBUG, "-  %-25s Status: %c, URI: %s\n", qpk_puname(*d.qpi).c_str(), d.status,
              d.qpi->absolute_uri.value_or("").c_str());
-        if (fetch(*d.qpi, d.status, stagearea, connection, talk) != 0)
+        if (fetch_package(*d.qpi, d.status, stagearea, connection, FetchFor::Install, talk) != 0)
             return -1;
     }
     qlog(LL_DEBUG, "qpm_exe_install: Number of deps: %d", record.ndeps);

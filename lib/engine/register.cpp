@@ -6,12 +6,15 @@
 #include "package/qpk_info.h"
 #include "package/tree.h"
 #include "record/ldif.h"
+#include "util/faultpoint.h"
 #include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -63,6 +66,27 @@ bool write_install_record(const std::string &path, const std::string &name, cons
     return std::fclose(file.release()) == 0 && written;
 }
 
+bool write_update_record(const std::string &path, const qpk_info &old_qpi)
+{
+    FilePtr file = fopen_cloexec(path, "w");
+    if (!file)
+        return false;
+    FILE *out = file.get();
+    bool written = ldif_fwrite(out, "eqpkInstallTime", strprintf("%ld", static_cast<long>(old_qpi.install_time)),
+                               LDIF_TEXT) > 0;
+    written = written && ldif_fwrite(out, "eqpkInstallType", strprintf("%c", old_qpi.install_type), LDIF_TEXT) > 0;
+    if (old_qpi.install_head)
+        written = written && ldif_fwrite(out, "eqpkInstallHead", *old_qpi.install_head, LDIF_TEXT) > 0;
+    for (const int64_t when : old_qpi.update_times)
+        written = written && ldif_fwrite(out, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(when)), LDIF_TEXT) > 0;
+    written = written &&
+              ldif_fwrite(out, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(std::time(nullptr))), LDIF_TEXT) > 0;
+    written = written && std::ferror(out) == 0;
+    return std::fclose(file.release()) == 0 && written;
+}
+
+bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+
 } // namespace
 
 bool write_file_index(const std::string &path, const StrArr &files)
@@ -107,6 +131,108 @@ RecordStep write_record_files(const StagedPackage &staged, const std::string &di
             return RecordStep::DumpHash;
     }
     return RecordStep::Done;
+}
+
+int register_update(const qpk_info &old_qpi, const StagedPackage &staged, const StrArr &add_files,
+                    FileTransaction &files)
+{
+    const PackagePaths &p = staged.paths;
+    const char *puname = p.puname.c_str();
+    qlog(LL_DEBUG, "Registering %s ", p.name.c_str());
+    // What an interrupted earlier run left at the new paths is no part of
+    // this update.
+    qpm_qpf_rmdir(p.new_record);
+    ::unlink(p.new_index.c_str());
+    files.created(p.new_record);
+    if (qpm_qpf_mkdir(p.new_record + "/hash", 0755) != 0) {
+        qlog(LL_ERROR, "Failed to register package %s in local inventory", puname);
+        return -1;
+    }
+    switch (write_record_files(staged, p.new_record)) {
+    case RecordStep::Done:
+        break;
+    case RecordStep::Info:
+        qlog(LL_ERROR, "Failed to register package %s in local inventory", puname);
+        return -1;
+    case RecordStep::DataHash:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy data hash file for package %s", puname);
+        qlog(LL_ERROR, "Failed to register package %s in local inventory", puname);
+        return -1;
+    case RecordStep::Init:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy init files for package %s", puname);
+        return -1;
+    case RecordStep::InitHash:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy init hash file for package %s", puname);
+        return -1;
+    case RecordStep::Conf:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy conf files for package %s", puname);
+        return -1;
+    case RecordStep::ConfHash:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy conf hash file for package %s", puname);
+        return -1;
+    case RecordStep::Dump:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy dump files for package %s", puname);
+        return -1;
+    case RecordStep::DumpHash:
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to copy dump hash file for package %s", puname);
+        return -1;
+    }
+    if (!write_update_record(p.new_record + "/inst.txt", old_qpi)) {
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to write install info for package %s", puname);
+        return -1;
+    }
+
+    qlog(LL_DEBUG, "Cur fileindex name: <%s>", p.file_index.c_str());
+    qlog(LL_DEBUG, "Old fileindex name: <%s>", p.old_index.c_str());
+    qlog(LL_DEBUG, "New fileindex name: <%s>", p.new_index.c_str());
+    // Always a new index, empty when the new version has no data files: it
+    // is swapped in like the record, and an empty one is removed once the
+    // update is committed.
+    files.created(p.new_index);
+    if (!write_file_index(p.new_index, add_files)) {
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to write fileindex for package %s", puname);
+        return -1;
+    }
+    if (fault_point("update:record"))
+        return -1;
+
+    // The index first: a crash between the two exchanges leaves the old
+    // record with the new index, and the next update of the package
+    // replaces the files that index names as its own.
+    int rc = 0;
+    if (exists(p.file_index)) {
+        rc = files.exchange(p.new_index, p.file_index);
+    } else if ((rc = ::rename(p.new_index.c_str(), p.file_index.c_str())) == 0) {
+        files.created(p.file_index);
+    }
+    if (rc != 0) {
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to swap in the file index of %s: %s", puname, std::strerror(errno));
+        return -1;
+    }
+    if (fault_point("update:swap-index"))
+        return -1;
+    if (files.exchange(p.new_record, p.package_dir) != 0) {
+        qlog(LL_ERROR, "qpm_update_qpk: Failed to swap in the record of %s: %s", puname, std::strerror(errno));
+        return -1;
+    }
+    qpm_file_owner_forget();
+    return fault_point("update:swap-record") ? -1 : 0;
+}
+
+void finish_update_record(const StagedPackage &staged, const StrArr &add_files)
+{
+    const PackagePaths &p = staged.paths;
+    // The previous record and index are at the .new paths now. They pass
+    // through the .old names, which a cleanup recognises, on their way out.
+    qpm_qpf_rmdir(p.old_record);
+    if (::rename(p.new_record.c_str(), p.old_record.c_str()) == 0)
+        qpm_qpf_rmdir(p.old_record);
+    ::unlink(p.old_index.c_str());
+    if (::rename(p.new_index.c_str(), p.old_index.c_str()) == 0)
+        ::unlink(p.old_index.c_str());
+    if (add_files.empty())
+        ::unlink(p.file_index.c_str());
+    qpm_file_owner_forget();
 }
 
 int register_install(const qpk_info &qpi, const StagedPackage &staged, const std::string &head,

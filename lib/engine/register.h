@@ -20,6 +20,19 @@ class FileTransaction;
 int register_install(const qpk_info &qpi, const StagedPackage &staged, const std::string &head,
                      const StrArr &final_files, FileTransaction &files);
 
+// Registers the update of `old_qpi` to the staged package: the new record
+// (first install time, type and head kept, one more update time) and file
+// index are written beside the live ones, then swapped in, the index first,
+// each by an atomic exchange, so a record and an index always exist. The
+// transaction exchanges them back on rollback; once it is committed,
+// finish_update_record() removes the previous ones. 0, or -1.
+int register_update(const qpk_info &old_qpi, const StagedPackage &staged, const StrArr &add_files,
+                    FileTransaction &files);
+
+// After a committed update: the previous record and index, now at the
+// .NAME.new paths, go by way of .NAME.old; an index left empty goes too.
+void finish_update_record(const StagedPackage &staged, const StrArr &add_files);
+
 // The steps of writing a record directory, for the caller's messages.
 enum class RecordStep { Done, Info, DataHash, Init, InitHash, Conf, ConfHash, Dump, DumpHash };
 

@@ -1,0 +1,103 @@
+#include "upgrade.h"
+
+#include "install.h"
+#include "engine/backend.h"
+#include "engine/cleanup.h"
+#include "engine/search.h"
+#include "engine/update_run.h"
+#include "util/globals.h"
+#include "util/log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace qpm {
+
+int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
+{
+    CatalogueSession catalogue(std::move(run.backend));
+    QpmPtr qpm = qpm_open(nullptr, nullptr);
+    if (!qpm) {
+        qlog(LL_ERROR, "failed to open local package inventory");
+        return 1;
+    }
+    if (!catalogue.connect(run.configuration.get(), llog.get())) {
+        qlog(LL_ERROR, "failed to connect to catalogue");
+        return 1;
+    }
+    // Named packages must be updated when there is something newer; the
+    // whole system is looked through quietly.
+    const bool named = !run.packages.empty();
+    StrArr names = run.packages;
+    if (!named) {
+        qlog(LL_INFO, "pqpm: no packages specified, checking all installed packages");
+        names = qpm_list_arr(qpm.get(), 1);
+    }
+    if (qpm_lock(qpm.get()) != 0) {
+        qlog(LL_ERROR, "failed to lock inventory");
+        return 1;
+    }
+    if (::setuid(0) != 0)
+        qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+    std::optional<std::string> variant;
+    std::optional<std::string> version;
+    pqpm_request_options(run, variant, version);
+
+    int status = 0;
+    qpc_cache = qpm_qpc_cache_fill(catalogue.connection());
+    for (const std::string &name : names) {
+        QptPtr transaction;
+        if (!qpm_pre_update(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction)) {
+            // Nothing newer, or no update possible: silent as designed. A
+            // named package that is not installed, or whose update cannot be
+            // resolved, fails the run.
+            if (named && !qpm_qpl_info(qpm.get(), name) && !qpk_file_is_qpk(name))
+                status = 1;
+            continue;
+        }
+        qlog(LL_INFO, "pqpm: updating %s", name.c_str());
+        const int rc = qpm_exe_update(qpm.get(), *transaction, catalogue.connection(), verbose, run.fastclean);
+        if (rc != 0) {
+            pqpm_say("pqpm: failure updating %s, rc: %d\n", name.c_str(), rc);
+            status = 1;
+        } else {
+            pqpm_say("pqpm: %s successfully updated\n", name.c_str());
+        }
+        pqpm_collect_hooks(hook_commands, *transaction, name);
+        qpt_free(transaction);
+    }
+
+    if (const int deleted = qpm_cleanup(qpm.get()); deleted >= 0)
+        pqpm_say("%d items have been deleted\n", deleted);
+
+    catalogue.close();
+    qpm_close(std::move(qpm));
+    pqpm_finish(hook_commands);
+    return status;
+}
+
+int pqpm_cleanup(PqpmRun &run)
+{
+    CatalogueSession catalogue(std::move(run.backend));
+    QpmPtr qpm = qpm_open(nullptr, nullptr);
+    if (!qpm) {
+        qlog(LL_ERROR, "failed to open local package inventory");
+        return 1;
+    }
+    if (qpm_lock(qpm.get()) != 0) {
+        qlog(LL_ERROR, "failed to lock inventory");
+        return 1;
+    }
+    const int deleted = qpm_cleanup(qpm.get());
+    if (deleted < 0) {
+        pqpm_say("internal error on cleanup\n");
+        return 1;
+    }
+    if (verbose > 0)
+        pqpm_say("%d items have been deleted\n", deleted);
+    qpm_close(std::move(qpm));
+    return 0;
+}
+
+} // namespace qpm
