@@ -3,7 +3,7 @@
 #include "engine/backend.h"
 #include "ui/ui.h"
 #include "util/globals.h"
-#include "util/lconf.h"
+#include "record/lconf.h"
 #include "util/log.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"

@@ -5,7 +5,7 @@
 #include "engine/inventory.h"
 #include "record/ekva.h"
 #include "util/globals.h"
-#include "util/lconf.h"
+#include "record/lconf.h"
 #include "util/sysroot.h"
 
 #include <cstdio>
