@@ -1,9 +1,9 @@
 #include "startup.h"
 
 #include "engine/backend.h"
+#include "record/lconf.h"
 #include "ui/ui.h"
 #include "util/globals.h"
-#include "util/lconf.h"
 #include "util/log.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"

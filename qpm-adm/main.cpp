@@ -1,11 +1,11 @@
 // qpm-adm: bootstraps a new inventory and shows the settings of an existing one.
 #include "boot.h"
-#include "getopts.h"
 
 #include "engine/inventory.h"
 #include "record/ekva.h"
+#include "record/lconf.h"
+#include "util/getopts.h"
 #include "util/globals.h"
-#include "util/lconf.h"
 #include "util/sysroot.h"
 
 #include <cstdio>

@@ -1,9 +1,10 @@
 #include "keystore.h"
 
-#include "package/signature.h"
+#include "package/signature_openssl.h"
 #include "ui/ui.h"
 #include "util/files.h"
 #include "util/raii.h"
+#include "util/raii_openssl.h"
 #include "util/strfmt.h"
 
 #include <cerrno>

@@ -1,9 +1,9 @@
 // qpm-key: adds, removes and lists the signer certificates that package
 // signatures are verified against.
-#include "getopts.h"
 #include "keystore.h"
 
 #include "engine/inventory.h"
+#include "util/getopts.h"
 #include "util/globals.h"
 
 #include <cstdio>

@@ -6,6 +6,8 @@
 #include "util/files.h"
 #include "util/kv.h"
 #include "util/raii.h"
+#include "util/raii_archive.h"
+#include "util/raii_openssl.h"
 #include "util/strarr.h"
 #include "util/strfmt.h"
 

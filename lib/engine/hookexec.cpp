@@ -3,6 +3,7 @@
 #include "engine/deps.h"
 #include "engine/inventory.h"
 #include "package/qpk_info.h"
+#include "record/cmdmask.h"
 #include "util/log.h"
 
 #include <cstdio>

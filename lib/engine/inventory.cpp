@@ -2,7 +2,7 @@
 
 #include "engine/hooks.h"
 #include "package/qpk_info.h"
-#include "util/lconf.h"
+#include "record/lconf.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 

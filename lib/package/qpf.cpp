@@ -3,6 +3,8 @@
 #include "package/signature.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/raii_archive.h"
+#include "util/raii_openssl.h"
 #include "util/strfmt.h"
 
 #include <array>

@@ -1,7 +1,9 @@
 #include "package/signature.h"
+#include "package/signature_openssl.h"
 
 #include "package/sha1.h"
 #include "util/log.h"
+#include "util/raii_openssl.h"
 #include "util/strfmt.h"
 
 #include <array>

@@ -5,6 +5,7 @@
 #include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/raii_archive.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 

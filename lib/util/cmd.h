@@ -1,9 +1,7 @@
 #pragma once
-// Shell command lines: command masks filled from a record with shell-quoted
-// values, running a command line with its outputs captured in memory, and
-// running a package script with its outputs passed on to terminal and log.
-#include "record/ekva.h"
-
+// Shell command lines: running a command line with its outputs captured in
+// memory, and running a package script with its outputs passed on to terminal
+// and log. Masks filled from a record are in record/cmdmask.h.
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -12,24 +10,8 @@
 
 namespace qpm {
 
-// Quote modes of mask expansion. Every reference is meant to stand between
-// single quotes in the mask; the modes differ only in how a single quote
-// inside a value is written: '"'"' (shell) or '' (doubled).
-constexpr int CMD_QUOTE_SHELL = 1;
-constexpr int CMD_QUOTE_DOUBLED = 2;
-
 // The longest command cmd_exec passes to the shell; longer ones are cut.
 constexpr size_t CMD_EXEC_MAX = 65000;
-
-// Expands $name, ${name}, ${name[]}, ${name[c]} and ${name[d]} from `record`
-// (which may be null: every reference is then empty). Null for a null mask.
-std::optional<std::string> cmd_mask_parse(OptText mask, const Ekva *record);
-// `mode` CMD_QUOTE_DOUBLED for doubled quotes; any other value is shell mode.
-std::optional<std::string> cmd_mask_parse_ext(OptText mask, const Ekva *record, int mode);
-// The same with the record read from the LDIF text of one entry; null when
-// the mask is null or the text does not parse.
-std::optional<std::string> cmd_mask_parse_ldif(OptText mask, OptText ldif_text);
-std::optional<std::string> cmd_mask_parse_ldif_ext(OptText mask, OptText ldif_text, int mode);
 
 // Runs `command` through the shell with standard output and standard error
 // captured whole. Returns the wait status from system(), or -1 (with a message

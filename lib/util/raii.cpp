@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <openssl/err.h>
 #include <unistd.h>
 #include <vector>
 
@@ -46,18 +45,6 @@ TempDir::~TempDir()
         return;
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
-}
-
-std::string ossl_take_error()
-{
-    unsigned long last = 0;
-    while (const unsigned long e = ERR_get_error())
-        last = e;
-    if (!last)
-        return {};
-    char buf[256];
-    ERR_error_string_n(last, buf, sizeof buf);
-    return buf;
 }
 
 } // namespace qpm

@@ -1,21 +1,15 @@
 #pragma once
 // One place for the owners of C resources. Every resource is wrapped on the
 // line that creates it; writers still close explicitly and check the result,
-// the destructors here are only the safety net.
+// the destructors here are only the safety net. The owners of OpenSSL objects
+// are in util/raii_openssl.h, those of libarchive objects in
+// util/raii_archive.h, so that their headers reach only the files using them.
 #include <cstdio>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <memory>
 #include <string>
 #include <utility>
-
-#include <archive.h>
-#include <archive_entry.h>
-#include <openssl/bio.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 namespace qpm {
 
@@ -106,35 +100,5 @@ public:
 private:
     std::string m_path;
 };
-
-// OpenSSL objects. Functions that hand out memory from OPENSSL_malloc
-// (X509_NAME_oneline with no buffer, ...) are owned by OsslCharPtr.
-inline void ossl_free_chars(char *p) { OPENSSL_free(p); }
-
-using X509Ptr = std::unique_ptr<X509, Deleter<&X509_free>>;
-using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<&X509_NAME_free>>;
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<&EVP_PKEY_free>>;
-using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<&EVP_PKEY_CTX_free>>;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<&EVP_MD_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<&BIO_free_all>>;
-using Asn1TimePtr = std::unique_ptr<ASN1_TIME, Deleter<&ASN1_TIME_free>>;
-using OsslCharPtr = std::unique_ptr<char, Deleter<&ossl_free_chars>>;
-// The e-mail list of X509_get1_email.
-using EmailStackPtr = std::unique_ptr<STACK_OF(OPENSSL_STRING), Deleter<&X509_email_free>>;
-
-// OpenSSL calls report success as 1 (some as any positive value); anything
-// else is failure and leaves entries in the thread's error queue.
-inline bool ossl_ok(int rc) { return rc > 0; }
-
-// Empties OpenSSL's error queue and returns the text of the most recent entry
-// ("" when the queue was empty), so one failure cannot be blamed on a later call.
-std::string ossl_take_error();
-
-// libarchive objects. Disk writers (archive_write_disk_new) are freed like
-// any writer, disk readers like any reader. Entries handed out by
-// archive_read_next_header belong to their archive and are never wrapped.
-using ArchiveReadPtr = std::unique_ptr<archive, Deleter<&archive_read_free>>;
-using ArchiveWritePtr = std::unique_ptr<archive, Deleter<&archive_write_free>>;
-using ArchiveEntryPtr = std::unique_ptr<archive_entry, Deleter<&archive_entry_free>>;
 
 } // namespace qpm

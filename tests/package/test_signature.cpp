@@ -1,7 +1,8 @@
-#include "package/signature.h"
+#include "package/signature_openssl.h"
 
 #include "support/certs.h"
 #include "support/test_support.h"
+#include "util/raii_openssl.h"
 
 #include <gtest/gtest.h>
 

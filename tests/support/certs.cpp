@@ -1,6 +1,6 @@
 #include "support/certs.h"
 
-#include "package/signature.h"
+#include "package/signature_openssl.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

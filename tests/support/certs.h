@@ -3,7 +3,7 @@
 // self-signed X.509 certificate with a chosen subject and validity, their PEM
 // texts, the keystore file name, and RSA/SHA-1 signatures as packages carry
 // them (the raw signature bytes of `eqpkRsaSigData`).
-#include "util/raii.h"
+#include "util/raii_openssl.h"
 
 #include <ctime>
 #include <optional>

@@ -4,6 +4,7 @@
 #include "support/certs.h"
 #include "support/test_support.h"
 #include "util/raii.h"
+#include "util/raii_archive.h"
 #include "util/strfmt.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "getopts.h"
+#include "util/getopts.h"
 
 #include <cstring>
 #include <new>

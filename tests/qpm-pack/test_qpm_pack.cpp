@@ -11,6 +11,8 @@
 #include "support/runner.h"
 #include "support/test_support.h"
 #include "util/raii.h"
+#include "util/raii_archive.h"
+#include "util/raii_openssl.h"
 #include "util/strarr.h"
 #include "util/strfmt.h"
 

@@ -1,7 +1,7 @@
 #pragma once
-// The table-driven option parser of qpm-key and qpm-adm. Each call hands back
-// one option code; the process-wide cursor `option_index` remembers where the
-// next call looks.
+// The table-driven option parser of the command-line tools (qpm-key and
+// qpm-adm). Each call hands back one option code; the process-wide cursor
+// `option_index` remembers where the next call looks.
 #include <cstdio>
 #include <optional>
 #include <span>

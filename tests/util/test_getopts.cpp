@@ -1,4 +1,4 @@
-#include "getopts.h"
+#include "util/getopts.h"
 #include "support/test_support.h"
 #include "util/raii.h"
 

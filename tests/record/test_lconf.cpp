@@ -1,4 +1,4 @@
-#include "util/lconf.h"
+#include "record/lconf.h"
 
 #include "support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "util/lconf.h"
+#include "record/lconf.h"
 
 #include "util/files.h"
 #include "util/kv.h"
