@@ -10,6 +10,7 @@
 #include "package/qpk_info.h"
 #include "package/tree.h"
 #include "record/ldif.h"
+#include "ui/progress.h"
 #include "util/files.h"
 #include "util/globals.h"
 #include "util/log.h"
@@ -286,6 +287,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     have_so = 0;
     if (!qpm || !qpi)
         return -1;
+    const ProgressPackage progress(qpi->name, qpi->version, qpi->data_size);
     const std::optional<InstallPaths> paths = install_paths(qpm, *qpi);
     if (!paths) {
         qlog(LL_ERROR, "qpm_install_qpk: inventory directories are not set");
