@@ -2,12 +2,14 @@
 
 #include "util/sysroot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <strings.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,16 +27,56 @@ bool keep_in_environment(std::string_view entry)
            name.starts_with("LC_");
 }
 
+constexpr const char *ACTION_WORDS[] = {"allowed", "install", "upgrade", "refresh", "cleanup"};
+
+// The option keys each action reads.
+bool known_option(int mode, const std::string &key)
+{
+    static constexpr const char *package_keys[] = {"variant", "version", "fastclean", "verbose"};
+    if (mode == PQPM_INSTALL || mode == PQPM_UPGRADE) {
+        for (const char *known : package_keys) {
+            if (strcasecmp(key.c_str(), known) == 0)
+                return true;
+        }
+        return false;
+    }
+    return strcasecmp(key.c_str(), "verbose") == 0;
+}
+
 } // namespace
 
 int pqpm_mode(const char *action)
 {
-    static constexpr const char *words[] = {"allowed", "install", "upgrade", "refresh", "cleanup"};
     for (int mode = 0; mode < 5; ++mode) {
-        if (std::strcmp(action, words[mode]) == 0)
+        if (std::strcmp(action, ACTION_WORDS[mode]) == 0)
             return mode;
     }
     return -1;
+}
+
+StrArr pqpm_unknown_options(int mode, const Ekva *options)
+{
+    StrArr unknown;
+    if (!options)
+        return unknown;
+    for (const EkvaEntry &entry : options->entries()) {
+        if (known_option(mode, entry.key))
+            continue;
+        const bool named = std::any_of(unknown.begin(), unknown.end(), [&](const std::string &key) {
+            return strcasecmp(key.c_str(), entry.key.c_str()) == 0;
+        });
+        if (!named)
+            unknown.push_back(entry.key);
+    }
+    return unknown;
+}
+
+void pqpm_warn_unknown_options(int mode, const Ekva *options)
+{
+    if (mode < 0 || mode > PQPM_CLEANUP)
+        return;
+    for (const std::string &key : pqpm_unknown_options(mode, options))
+        std::fprintf(stderr, "pqpm: ignoring unknown option %s for %s\n", key.c_str(), ACTION_WORDS[mode]);
 }
 
 PqpmArgs pqpm_parse_args(int mode, int argc, const char *const *argv)

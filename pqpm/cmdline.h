@@ -39,6 +39,12 @@ void pqpm_sanitize_environment();
 // Descriptors 0-2 open (else /dev/null), so nothing we open becomes one.
 void pqpm_ensure_std_fds();
 
+// The keys of `options` that the action of `mode` does not know (compared
+// without regard to case), in their order; each is named once.
+StrArr pqpm_unknown_options(int mode, const Ekva *options);
+// Warns on standard error, one line per key, of the keys above; the run goes on.
+void pqpm_warn_unknown_options(int mode, const Ekva *options);
+
 const char *qpm_get_variant(const Ekva *options);
 const char *qpm_get_version(const Ekva *options);
 int qpm_get_outform(const Ekva *options);

@@ -2,6 +2,7 @@
 
 #include "engine/backend.h"
 #include "record/lconf.h"
+#include "ui/progress.h"
 #include "ui/ui.h"
 #include "util/globals.h"
 #include "util/log.h"
@@ -63,6 +64,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
             return 0;
         }
         run.options = str2ekva(args.option_text, ',');
+        pqpm_warn_unknown_options(args.mode, run.options.get());
     }
 
     EkvaPtr rc = qpm_read_rc();
@@ -88,6 +90,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
         qlog(LL_ERROR, "failed to load catalogue backend %s!", base_name(backend_path).c_str());
         return 2;
     }
+    progress_enable(run.mode == PQPM_INSTALL || run.mode == PQPM_UPGRADE);
     return -1;
 }
 

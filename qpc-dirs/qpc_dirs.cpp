@@ -90,7 +90,8 @@ Connection *find_connection(void *handle)
 
 // Reads /etc/qpc-dirs.conf into qpk_dirs. Lines are taken whole, without
 // their line feed (the last line need not have one); only a line longer than
-// MAX_LINE is split into several entries.
+// MAX_LINE is split into several entries. Blank lines and lines starting
+// with '#' are skipped.
 bool read_dirs_conf()
 {
     const std::string path = root_path(syspath::qpc_dirs_config);
@@ -126,6 +127,9 @@ bool read_dirs_conf()
         const size_t feed = rest.find('\n');
         std::string_view line = rest.substr(0, feed);
         rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
+        // A comment ('#' in the first column) or a line of blanks names no directory.
+        if (line.starts_with('#') || line.find_first_not_of(" \t") == std::string_view::npos)
+            continue;
         do {
             store(line.substr(0, MAX_LINE));
             line.remove_prefix(std::min(line.size(), MAX_LINE));

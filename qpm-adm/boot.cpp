@@ -6,6 +6,7 @@
 #include "util/cmd.h"
 #include "util/files.h"
 #include "util/raii.h"
+#include "util/strarr.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -77,11 +79,33 @@ int make_dir(std::string path, mode_t mode)
     return ::mkdir(path.c_str(), mode);
 }
 
+// mkdir -p that records each directory it made, so a failure can take
+// them back (last first); 0, or -1 with errno set.
+int make_dirs_recorded(const std::string &path, std::vector<std::string> &made)
+{
+    std::string partial;
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        partial = path.substr(0, slash);
+        if (!partial.empty() && !path_exists(partial)) {
+            if (::mkdir(partial.c_str(), DIR_MODE) != 0)
+                return -1;
+            made.push_back(partial);
+        }
+        if (slash == std::string::npos)
+            return 0;
+    }
+}
+
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // The backend is only loaded (its five entry points bound), not connected.
 int check_backend(const std::string &value)
 {
-    const size_t slash = value.rfind('/');
-    const std::string name = slash == std::string::npos ? value : value.substr(slash + 1);
+    const std::string name = base_name(value);
     const std::string path = strprintf("%s/%s", root_path(syspath::plugin_dir).c_str(), name.c_str());
     SharedLibrary library = qpm_qpc_load(path);
     if (!library) {
@@ -164,6 +188,75 @@ int relink_applets(const std::string &scriptdir, const std::string &busybox)
     return 0;
 }
 
+// The catalogue set-up that boot makes on request, beside the inventory:
+// the plug-in under the name pqpm loads and the directory list of qpc-dirs.
+struct CatalogueSetup {
+    std::optional<std::string> plugin_source; // qpc_plugin
+    std::string plugin_target;                // <root>/usr/lib/qpm/<backend name>
+    std::optional<std::string> dirs_text;     // qpc-dirs.conf, from qpc_dirs
+    std::string dirs_conf;                    // <root>/etc/qpc-dirs.conf
+};
+
+bool refuse_existing(const std::string &path)
+{
+    if (!path_exists(path))
+        return false;
+    std::fprintf(stderr, "file or directory %s already exist, refusing\n", path.c_str());
+    return true;
+}
+
+// Checks the catalogue options before anything is made: the plug-in must
+// load, and neither file may be there yet.
+std::optional<CatalogueSetup> catalogue_setup(const Ekva *options, const char *backend)
+{
+    CatalogueSetup setup;
+    if (const char *plugin = ekva_getval(options, BOOT_QPC_PLUGIN)) {
+        if (!is_one_line(BOOT_QPC_PLUGIN, plugin))
+            return std::nullopt;
+        SharedLibrary library = qpm_qpc_load(plugin);
+        if (!library) {
+            std::fprintf(stderr, "Failed to load catalogue backend %s\n", plugin);
+            return std::nullopt;
+        }
+        qpm_qpc_close(library);
+        setup.plugin_source = plugin;
+        setup.plugin_target = strprintf("%s/%s", root_path("/usr/lib/qpm").c_str(),
+                                        backend ? base_name(backend).c_str() : BOOT_DEFAULT_BACKEND);
+        if (refuse_existing(setup.plugin_target))
+            return std::nullopt;
+    }
+    if (const char *dirs = ekva_getval(options, BOOT_QPC_DIRS)) {
+        if (!is_one_line(BOOT_QPC_DIRS, dirs))
+            return std::nullopt;
+        // pqpm runs elsewhere: a relative directory is taken from here.
+        std::string text;
+        for (const std::string &dir : str2arr(dirs, ':')) {
+            std::error_code ec;
+            const fs::path absolute = fs::absolute(dir, ec);
+            text += (ec ? fs::path(dir) : absolute).lexically_normal().string() + "\n";
+        }
+        setup.dirs_text = std::move(text);
+        setup.dirs_conf = root_path("/etc/qpc-dirs.conf");
+        if (refuse_existing(setup.dirs_conf))
+            return std::nullopt;
+    }
+    return setup;
+}
+
+int write_new_file(const std::string &path, const std::string &text)
+{
+    FilePtr file = fopen_cloexec(path, "wx");
+    bool written = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    const int err = errno;
+    if (!file || std::fclose(file.release()) != 0 || !written) {
+        std::fprintf(stderr, "failed to write %s: %s\n", path.c_str(), std::strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+std::string parent_dir(const std::string &path) { return fs::path(path).parent_path().string(); }
+
 } // namespace
 
 int qpm_boot(const std::string &root, const std::string &conf_path, const Ekva *options,
@@ -198,7 +291,11 @@ int qpm_boot(const std::string &root, const std::string &conf_path, const Ekva *
         (backend && !is_one_line("qpc_backend", backend)))
         return -1;
 
-    if (backend && check_backend(backend) != 0)
+    const std::optional<CatalogueSetup> catalogue = catalogue_setup(options, backend);
+    if (!catalogue)
+        return -1;
+    // A plug-in given with qpc_plugin was loaded where it is; it becomes the backend.
+    if (backend && !catalogue->plugin_source && check_backend(backend) != 0)
         return -1;
 
     if (!flags.force) {
@@ -211,11 +308,11 @@ int qpm_boot(const std::string &root, const std::string &conf_path, const Ekva *
 
     std::fprintf(stderr, "Creating qpm inventory for %s-%s (%s) at %s...", dist_name.c_str(),
                  dist_vers.c_str(), machine.c_str(), root.c_str());
-    if (write_config(conf_path, machine, dist_name, dist_vers, backend) != 0)
-        return -1;
 
     // From here on a failure takes back everything boot made.
     bool made_root = false;
+    std::vector<std::string> made_files;
+    std::vector<std::string> made_dirs;
     QpmPtr qpm;
     ScopeGuard undo([&] {
         if (qpm)
@@ -224,9 +321,44 @@ int qpm_boot(const std::string &root, const std::string &conf_path, const Ekva *
             std::error_code ec;
             fs::remove_all(root, ec);
         }
-        ::unlink(conf_path.c_str());
+        for (const std::string &file : made_files)
+            ::unlink(file.c_str());
+        for (auto dir = made_dirs.rbegin(); dir != made_dirs.rend(); ++dir)
+            ::rmdir(dir->c_str());
     });
+    // An image root gets the directories of its configuration and its log.
+    auto make_parent = [&](const std::string &path) {
+        if (make_dirs_recorded(path, made_dirs) == 0)
+            return true;
+        const int err = errno;
+        std::fprintf(stderr, "failed to create %s: %s\n", path.c_str(), std::strerror(err));
+        return false;
+    };
+    if (have_system_root() && !make_parent(parent_dir(conf_path)))
+        return -1;
+    if (write_config(conf_path, machine, dist_name, dist_vers, backend) != 0)
+        return -1;
+    made_files.push_back(conf_path);
+    if (have_system_root() && !make_parent(root_path("/var/log")))
+        return -1;
+    if (catalogue->dirs_text) {
+        if (!make_parent(parent_dir(catalogue->dirs_conf)) ||
+            write_new_file(catalogue->dirs_conf, *catalogue->dirs_text) != 0)
+            return -1;
+        made_files.push_back(catalogue->dirs_conf);
+    }
+    if (catalogue->plugin_source) {
+        if (!make_parent(parent_dir(catalogue->plugin_target)))
+            return -1;
+        made_files.push_back(catalogue->plugin_target);
+        if (file_copy(catalogue->plugin_target, *catalogue->plugin_source, 0755) <= 0) {
+            std::fprintf(stderr, "Failed to install catalogue backend to %s\n", catalogue->plugin_target.c_str());
+            return -1;
+        }
+    }
 
+    if (!make_parent(parent_dir(root)))
+        return -1;
     if (make_dir(root, DIR_MODE) != 0) {
         const int err = errno;
         std::fprintf(stderr, "failed to create %s: %s\n", root.c_str(), std::strerror(err));

@@ -6,12 +6,15 @@
 #include "record/lconf.h"
 #include "util/getopts.h"
 #include "util/globals.h"
+#include "util/strarr.h"
 #include "util/sysroot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <optional>
 #include <string>
+#include <strings.h>
 
 namespace {
 
@@ -57,8 +60,33 @@ void adm_opt_help(int mode)
         std::printf("  %-15s: %s\n", "qpc_backend", "set qpc backend to use.");
         std::printf("  %-15s: %s\n", "debug",
                     "true: run in debug mode. This will produce loads of messages. Default is false");
+        std::printf("  %-15s: %s\n", "qpm_busybox", "busybox to install into the inventory. Default is /bin/busybox");
+        std::printf("  %-15s: %s\n", BOOT_QPC_PLUGIN,
+                    "catalogue plug-in to copy into /usr/lib/qpm as the backend in use.");
+        std::printf("  %-15s: %s\n", BOOT_QPC_DIRS, "package directories, ':'-separated, for /etc/qpc-dirs.conf.");
     }
     std::fputs("\n", stdout);
+}
+
+// One warning line per option key the action does not read; the run goes on.
+void warn_unknown_options(int mode, const Ekva *options)
+{
+    static constexpr const char *boot_keys[] = {"dist_name", "dist_vers",     "qpc_backend", "qpm_busybox",
+                                                "debug",     BOOT_QPC_PLUGIN, BOOT_QPC_DIRS};
+    if (!options)
+        return;
+    StrArr warned;
+    for (const EkvaEntry &entry : options->entries()) {
+        const char *key = entry.key.c_str();
+        const bool known = mode == OPT_BOOT && std::any_of(std::begin(boot_keys), std::end(boot_keys),
+                                                           [&](const char *k) { return strcasecmp(k, key) == 0; });
+        if (known || std::any_of(warned.begin(), warned.end(),
+                                 [&](const std::string &k) { return strcasecmp(k.c_str(), key) == 0; }))
+            continue;
+        std::fprintf(stderr, "qpm-adm: ignoring unknown option %s for %s\n", key,
+                     mode == OPT_BOOT ? "--boot" : mode == OPT_LIST ? "--list" : "--query");
+        warned.push_back(entry.key);
+    }
 }
 
 struct CommandLine {
@@ -167,6 +195,7 @@ int run(int argc, char *argv[])
     // system root.
     const std::string root = cl.base ? *cl.base : root_path(syspath::inventory);
     const std::string conf_path = root_path(syspath::config);
+    warn_unknown_options(cl.mode, options.get());
     switch (cl.mode) {
     case OPT_BOOT:
         return qpm_boot(root, conf_path, options.get(), cl.flags) == 0 ? 0 : 255;

@@ -13,16 +13,14 @@ cmake --build "$build" --target pqpm qpm-key qpm-adm qpm-pack qpc-dirs >/dev/nul
 root=$build/demo-root
 work=$build/demo-work
 rm -rf "$root" "$work"
-mkdir -p "$root/etc" "$work/repo"
+mkdir -p "$work/repo"
 
 step() { printf '\n== %s\n' "$*"; }
 in_root() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C HOME="$work" QPM_ROOT="$root" "$@"; }
 
-step "Bootstrap an inventory in $root"
-in_root "$build/qpm-adm/qpm-adm" -B -f -o qpm_busybox=/bin/busybox
-mkdir -p "$root/var/log" "$root/usr/lib/qpm"
-cp "$build/qpc-dirs/qpc-dirs.so" "$root/usr/lib/qpm/"
-echo "$work/repo" >"$root/etc/qpc-dirs.conf"
+step "Bootstrap an inventory in $root, with the catalogue plug-in serving $work/repo"
+in_root "$build/qpm-adm/qpm-adm" -B -f \
+  -o "qpm_busybox=/bin/busybox,qpc_plugin=$build/qpc-dirs/qpc-dirs.so,qpc_dirs=$work/repo"
 in_root "$build/qpm-adm/qpm-adm" -L
 
 step "Make a signer and add its certificate to the keystore"

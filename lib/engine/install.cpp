@@ -8,6 +8,7 @@
 #include "engine/transaction.h"
 #include "package/qpk_info.h"
 #include "package/tree.h"
+#include "ui/progress.h"
 #include "util/faultpoint.h"
 #include "util/files.h"
 #include "util/globals.h"
@@ -56,6 +57,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     have_so = 0;
     if (!qpm || !qpi)
         return -1;
+    const ProgressPackage progress(qpi->name, qpi->version, qpi->data_size);
     const bool talk = verbose > 0;
     StagedPackage staged;
     if (const int rc = stage_package(qpm, *qpi, StageFor::Install, talk, staged); rc != 0)

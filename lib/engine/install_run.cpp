@@ -8,10 +8,12 @@
 #include "package/qpf.h"
 #include "package/qpk_info.h"
 #include "package/tree.h"
+#include "ui/progress.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -96,6 +98,7 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
     }
     qlog(LL_DEBUG, "qpm_exe_install: Number of deps: %d", record.ndeps);
 
+    const ProgressRun progress(1 + std::count_if(record.deps.begin(), record.deps.end(), needs_install));
     // Dependencies from the end of the list: what is needed first comes last.
     for (auto it = record.deps.rbegin(); it != record.deps.rend(); ++it) {
         const qpd &d = *it;

@@ -9,6 +9,7 @@
 #include "engine/stage.h"
 #include "engine/transaction.h"
 #include "package/qpk_info.h"
+#include "ui/progress.h"
 #include "util/faultpoint.h"
 #include "util/globals.h"
 #include "util/log.h"
@@ -55,6 +56,7 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
     have_so = 0;
     if (!qpm || !installed_info || !new_info)
         return -1;
+    const ProgressPackage progress(new_info->name, new_info->version, new_info->data_size);
     const bool talk = verbose > 0;
     StagedPackage staged;
     if (const int rc = stage_package(qpm, *new_info, StageFor::Update, talk, staged); rc != 0)

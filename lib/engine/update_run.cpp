@@ -8,7 +8,10 @@
 #include "engine/update.h"
 #include "package/qpf.h"
 #include "package/qpk_info.h"
+#include "ui/progress.h"
 #include "util/log.h"
+
+#include <algorithm>
 
 #include <cstring>
 
@@ -135,6 +138,9 @@ int qpm_exe_update(qpm_handle *qpm, qpt &record, QpcConnection connection, int v
         return -1;
     const std::string &stagearea = qpm->dirs.stagearea;
     const bool talk = verbose > 0;
+    const ProgressRun progress(1 + std::count_if(record.deps.begin(), record.deps.end(), [](const qpd &d) {
+                                   return d.qpi && d.action == QPM_ACTION_INSTALL;
+                               }));
 
     // Every package file is staged before anything changes.
     if (fetch_package(*record.qpi, record.source, stagearea, connection, FetchFor::Update, talk) != 0)

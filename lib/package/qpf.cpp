@@ -1,6 +1,7 @@
 #include "package/qpf.h"
 
 #include "package/signature.h"
+#include "ui/progress.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/raii_archive.h"
@@ -276,7 +277,7 @@ int verify_payload(const qpm_handle *qpm, const qpk_info &qpi, FILE *stream)
 }
 
 // One entry's data from reader to writer; false after logging the failure.
-bool copy_data(archive *reader, archive *writer)
+bool copy_data(archive *reader, archive *writer, std::string_view path)
 {
     for (;;) {
         const void *block = nullptr;
@@ -293,6 +294,7 @@ bool copy_data(archive *reader, archive *writer)
             qlog(LL_ERROR, "Failed to copy data: %s", ar_error(writer));
             return false;
         }
+        progress_unpacked(path, size, false);
     }
 }
 
@@ -334,8 +336,10 @@ int unpack(FILE *stream)
         if (written == ARCHIVE_FATAL)
             break;
         // A refused entry has no file to take its data; the reader skips them.
-        if (written >= ARCHIVE_WARN && !copy_data(reader.get(), writer.get()))
+        const char *path = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        if (written >= ARCHIVE_WARN && !copy_data(reader.get(), writer.get(), path))
             status = -1;
+        progress_unpacked(path, 0, archive_entry_filetype(entry) == AE_IFREG);
         if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
             qlog(LL_ERROR, "Failed to write archive by archive_write_finish_entry: %s", ar_error(writer.get()));
             status = -1;

@@ -5,6 +5,7 @@
 #include "util/log.h"
 #include "util/raii_openssl.h"
 #include "util/strfmt.h"
+#include "util/sysroot.h"
 
 #include <array>
 #include <climits>
@@ -104,6 +105,15 @@ const ParsedSigner *read_signer(const std::string &path)
     return &(cache[path] = std::move(signer));
 }
 
+// What to do about a signer the keystore does not know.
+std::string untrusted_signer_hint(const std::string &subject, const std::string &hash)
+{
+    const std::string root = have_system_root() ? "QPM_ROOT=" + system_root() + " " : std::string();
+    return strprintf("Signer %s (subject hash %s) is not in the keystore; to trust it, add its certificate: "
+                     "%sqpm-key -A CERTIFICATE.pem",
+                     subject.c_str(), hash.c_str(), root.c_str());
+}
+
 // The certificate of `subject` from the keystore, checked for subject and
 // validity; otherwise the status that says why not.
 int load_signer(const std::string &certstore, const std::string &subject, time_t now,
@@ -126,6 +136,7 @@ int load_signer(const std::string &certstore, const std::string &subject, time_t
     // A keystore file that holds no certificate trusts nobody.
     if (!signer) {
         qlog(LL_INFO, "Failure reading %s\n", path.c_str());
+        qlog(LL_INFO, "%s", untrusted_signer_hint(subject, *hash).c_str());
         return QPS_UNTRUSTED;
     }
     if (!signer->subject || subject != *signer->subject) {

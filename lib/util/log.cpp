@@ -107,6 +107,8 @@ LogPtr log_init(const char *path, int file_level, int syslog_level, int stderr_l
     return handle;
 }
 
+void (*log_before_stderr)() = nullptr;
+
 int log_write(LogHandle *handle, int level, const char *text)
 {
     if (!handle)
@@ -127,8 +129,11 @@ int log_write(LogHandle *handle, int level, const char *text)
     }
     if (level & handle->syslog_mask)
         send_syslog(level, text);
-    if (level & handle->stderr_mask)
+    if (level & handle->stderr_mask) {
+        if (log_before_stderr)
+            log_before_stderr();
         std::fprintf(stderr, "%s\n", text);
+    }
     return 0;
 }
 

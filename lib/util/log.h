@@ -37,6 +37,10 @@ int log_write(LogHandle *handle, int level, const char *text);
 int log_file_new(LogHandle *handle, const char *path);
 int log_level_new(LogHandle *handle, int file_level, int syslog_level, int stderr_level);
 
+// Called, when set, before a log line goes to standard error: a line drawn
+// in place there (the progress line) clears itself.
+extern void (*log_before_stderr)();
+
 // Name of a level for log lines; "" for levels without a name.
 const char *log_level_name(int level);
 

@@ -59,6 +59,27 @@ TEST(PqpmOptions, AccessorsReadTheOptionRecord)
     EXPECT_EQ(qpm_get_variant(nullptr), nullptr);
 }
 
+TEST(PqpmOptions, UnknownKeysPerActionNamedOnceInTheirOrder)
+{
+    struct Case {
+        int mode;
+        const char *text;
+        StrArr unknown;
+    };
+    const Case cases[] = {
+        {PQPM_INSTALL, "variant=x,VERSION=1,fastclean=yes,Verbose=no", {}},
+        {PQPM_UPGRADE, "verbos=yes,outform=c,VERBOS=no", {"verbos", "outform"}},
+        // refresh and cleanup read only verbose
+        {PQPM_REFRESH, "verbose=yes,fastclean=yes,variant=x", {"fastclean", "variant"}},
+        {PQPM_CLEANUP, "VERBOSE=1", {}},
+    };
+    for (const Case &c : cases) {
+        const EkvaPtr options = str2ekva(c.text, ',');
+        EXPECT_EQ(pqpm_unknown_options(c.mode, options.get()), c.unknown) << c.text;
+    }
+    EXPECT_TRUE(pqpm_unknown_options(PQPM_INSTALL, nullptr).empty());
+}
+
 TEST(PqpmEnvironment, SetuidRunKeepsOnlyHarmlessVariables)
 {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -315,4 +316,71 @@ TEST_F(PqpmInstall, FailureAfterAnyPhaseLeavesTheRootAsItWas)
     const RunResult r = box.pqpm({"install", "fx"});
     EXPECT_EQ(r.out, "pqpm: fx successfully installed\n") << r.err;
     EXPECT_EQ(read_file(box.path("/usr/bin/fx")), "new fx\n");
+}
+
+// On a terminal each package gets one line, redrawn in place and ended when
+// the package is done; in a pipe the output is exactly the designed one.
+TEST_F(PqpmInstall, ProgressLineOnATerminalOnly)
+{
+    Sandbox tty_box;
+    ASSERT_TRUE(tty_box.ok()) << tty_box.error();
+    for (Sandbox *b : {&box, &tty_box}) {
+        b->add_package(pkg("B").file("conf/etc/b.conf", "b=1\n"));
+        b->add_package(pkg("A", {"B"}));
+    }
+
+    const RunResult piped = box.pqpm({"install", "A"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out, "pqpm: A successfully installed\n");
+    EXPECT_EQ(piped.err, "pqpm: installing A\ninstallation of B succeeded\ninstallation of A succeeded\n\n");
+
+    RunOptions terminal;
+    terminal.stderr_terminal = true;
+    const RunResult shown = tty_box.pqpm({"install", "A"}, terminal);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.out, piped.out);
+    // Each package's last drawing shows all its data and configuration files
+    // and ends with the line feed; the rest is the piped output unchanged.
+    const std::string b_done = "\r[1/2] B 1.0: 6 B of 6 B, 2 files\033[K\n";
+    const std::string a_done = "\r[2/2] A 1.0: 2 B of 2 B, 1 file\033[K\n";
+    const size_t b_at = shown.err.find(b_done);
+    const size_t a_at = shown.err.find(a_done);
+    ASSERT_NE(b_at, std::string::npos) << shown.err;
+    ASSERT_NE(a_at, std::string::npos) << shown.err;
+    EXPECT_LT(b_at, a_at);
+    const std::regex drawings("(\r[^\r\n]*\033\\[K)+\n");
+    EXPECT_EQ(std::regex_replace(shown.err, drawings, ""), piped.err);
+    EXPECT_TRUE(file_exists(tty_box.path("/var/lib/qpm/installed/A/inst.txt")));
+}
+
+TEST_F(PqpmInstall, UntrustedSignerIsNamedWithTheCommandThatTrustsIt)
+{
+    CertOptions subject;
+    subject.subject = {{"CN", "Stranger"}, {"emailAddress", "stranger@example.org"}};
+    const Signer stranger = make_signer(subject);
+    build_package(pkg("S"), box.repo(), &stranger);
+    const std::string hash = stranger.file_name().substr(0, 8);
+    const RunResult r = box.pqpm({"install", "S"});
+    EXPECT_EQ(r.out, "pqpm: failure installing S, rc: -1\n");
+    const std::string designed = "Failure reading " + box.path("/var/lib/qpm/certstore/");
+    const size_t at = r.err.find(designed);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const std::string hint = "Signer /CN=Stranger/emailAddress=stranger@example.org (subject hash " + hash +
+                             ") is not in the keystore; to trust it, add its certificate: QPM_ROOT=" + box.root() +
+                             " qpm-key -A CERTIFICATE.pem\n";
+    // Right after the designed line (which carries its own line feed).
+    EXPECT_EQ(r.err.find(hash + ".crt\n\n" + hint), at + designed.size()) << r.err;
+    EXPECT_FALSE(installed("S"));
+}
+
+TEST_F(PqpmInstall, UnknownOptionIsWarnedOnceAndTheRunGoesOn)
+{
+    box.add_package(pkg("A"));
+    const RunResult r = box.pqpm({"install", "-o", "verbos=yes,VARIANT=,verbos=no,Fastclean=yes", "A"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "pqpm: A successfully installed\n");
+    EXPECT_TRUE(r.err.starts_with("pqpm: ignoring unknown option verbos for install\npqpm: installing A\n")) << r.err;
+    EXPECT_EQ(r.err.find("ignoring", 10), std::string::npos) << r.err;
+    EXPECT_TRUE(installed("A"));
+    EXPECT_TRUE(staged().empty()); // fastclean was understood
 }

@@ -1,12 +1,12 @@
 // pqpm's command line and rights check, run as the real binary.
 #include "support/runner.h"
 #include "support/test_support.h"
+#include "support/user_db.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <filesystem>
 #include <grp.h>
 #include <pwd.h>
@@ -30,7 +30,6 @@ RunResult pqpm(std::vector<std::string> args, const RunOptions &options = {})
     return run_program(args, options);
 }
 
-bool run_quiet(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 } // namespace
 
@@ -81,37 +80,27 @@ TEST(PqpmRights, OrdinaryUserWithoutSetuidIsRefused)
 }
 
 // A set-user-id copy of pqpm run by two temporary users, one in "wheel".
+// The users and the group exist only in this process's private copy of the
+// user database: the host's /etc/passwd and /etc/group are never written.
 class PqpmSetuid : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (geteuid() != 0)
+        if (geteuid() != 0 || !private_user_db(s_db_error))
             return;
-        // ctest runs every test in its own process, in parallel: the users and
-        // the group are shared, so one process at a time owns them.
-        s_lock = open("/tmp/qpm-test-users.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (s_lock >= 0)
-            flock(s_lock, LOCK_EX);
-        s_made_wheel = !getgrnam("wheel") && run_quiet("groupadd wheel");
-        run_quiet("useradd -M -N -g nogroup -s /usr/sbin/nologin qpmtest-out");
-        run_quiet("useradd -M -N -g nogroup -G wheel -s /usr/sbin/nologin qpmtest-in");
-    }
-    static void TearDownTestSuite()
-    {
-        if (geteuid() != 0)
-            return;
-        run_quiet("userdel qpmtest-out");
-        run_quiet("userdel qpmtest-in");
-        if (s_made_wheel)
-            run_quiet("groupdel wheel");
-        if (s_lock >= 0)
-            close(s_lock); // drops the lock
+        constexpr gid_t nogroup = 65534;
+        const std::optional<uid_t> out = private_user_add("qpmtest-out", nogroup);
+        const std::optional<uid_t> in = private_user_add("qpmtest-in", nogroup);
+        if (!out || !in || !private_group_member("wheel", "qpmtest-in"))
+            s_db_error = "could not add the temporary users";
     }
 
     void SetUp() override
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root: creates users and a set-user-id binary";
+        if (!s_db_error.empty())
+            GTEST_SKIP() << "no private user database: " << s_db_error;
         struct statvfs fs {};
         if (statvfs(m_dir.path().c_str(), &fs) == 0 && (fs.f_flag & ST_NOSUID))
             GTEST_SKIP() << "temporary directory is mounted nosuid";
@@ -137,8 +126,7 @@ protected:
         return run_program(args, options);
     }
 
-    static inline bool s_made_wheel = false;
-    static inline int s_lock = -1;
+    static inline std::string s_db_error;
     ScratchDir m_dir;
     std::string m_exe;
     uid_t m_out_uid = 0;

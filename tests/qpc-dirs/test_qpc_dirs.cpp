@@ -237,6 +237,20 @@ TEST_F(QpcDirs, ConfigurationLinesAreVerbatimAndEmptyLinesIgnored)
     EXPECT_NE(log_text().find("qpc-dirs: Number of dirs read: 1"), std::string::npos);
 }
 
+TEST_F(QpcDirs, CommentAndBlankLinesNameNoDirectory)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/p.qpk", "p");
+    // Only a '#' in the first column starts a comment; a long comment is
+    // skipped whole, not split into directories.
+    write_conf("# packages\n" + dir + "\n \t\n#" + std::string(5000, 'c') + "\n #x\n");
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_EQ(find_all(1).size(), 1u);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("qpc-dirs: Number of dirs read: 2"), std::string::npos) << log;
+    EXPECT_NE(log.find("qpc-dirs: Read line < #x> of length 3"), std::string::npos) << log;
+}
+
 TEST_F(QpcDirs, LastLineWithoutLineFeedIsReadWhole)
 {
     const std::string one = make_dir(m_repo, "one");

@@ -44,7 +44,10 @@ const std::string help_boot =
     "  dist_name      : set distribution name.\n"
     "  dist_vers      : set distribution version.\n"
     "  qpc_backend    : set qpc backend to use.\n"
-    "  debug          : true: run in debug mode. This will produce loads of messages. Default is false\n";
+    "  debug          : true: run in debug mode. This will produce loads of messages. Default is false\n"
+    "  qpm_busybox    : busybox to install into the inventory. Default is /bin/busybox\n"
+    "  qpc_plugin     : catalogue plug-in to copy into /usr/lib/qpm as the backend in use.\n"
+    "  qpc_dirs       : package directories, ':'-separated, for /etc/qpc-dirs.conf.\n";
 
 std::string machine()
 {
@@ -358,6 +361,88 @@ TEST_F(QpmAdm, BootedInventoryListsItsSettings)
     EXPECT_EQ(r.out, "arch_name           : <" + machine() +
                          ">\ndist_name           : <QGL>\ndist_vers           : <2.7>\n"
                          "qpc_backend         : <qpc-dirs.so>\n");
+}
+
+// One command makes a root that pqpm can use: its /etc and /var/log, the
+// plug-in under the backend's name, and the catalogue's directories.
+TEST_F(QpmAdm, BootSetsUpAnImageRootWithItsCatalogue)
+{
+    fs::remove_all(root.path() + "/etc");
+    fs::create_directories(outside / "repo");
+    // A relative directory is taken from where qpm-adm runs (the root here).
+    RunResult r = boot(",qpc_plugin=" QPM_QPC_DIRS_SO ",qpc_dirs=" + outside.path() + "/repo/:rel::/srv/b");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, creating() + "done\n");
+    EXPECT_EQ(read_file(conf()), default_conf());
+    EXPECT_TRUE(fs::is_directory(root.path() + "/var/log"));
+    EXPECT_EQ(read_file(root.path() + "/usr/lib/qpm/qpc-dirs.so"), read_file(QPM_QPC_DIRS_SO));
+    EXPECT_EQ(read_file(root.path() + "/etc/qpc-dirs.conf"),
+              outside.path() + "/repo/\n" + root.path() + "/rel\n/srv/b\n");
+
+    // pqpm starts up, logs and connects to the catalogue in that root.
+    RunOptions options;
+    options.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", "QPM_ROOT=" + root.path(),
+                   "HOME=" + root.path() + "/root"};
+    r = run_program({QPM_PQPM_EXE, "refresh", "-o", "verbose=yes"}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "refreshed the package catalogue\n");
+    EXPECT_TRUE(fs::is_regular_file(root.path() + "/var/log/qpm.log"));
+}
+
+TEST_F(QpmAdm, BootCopiesThePluginUnderTheBackendsName)
+{
+    const RunResult r = boot(",qpc_backend=/opt/x/libcat.so,qpc_plugin=" QPM_QPC_DIRS_SO);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(root.path() + "/usr/lib/qpm/libcat.so"));
+    EXPECT_FALSE(fs::exists(root.path() + "/usr/lib/qpm/qpc-dirs.so"));
+    EXPECT_FALSE(fs::exists(root.path() + "/etc/qpc-dirs.conf"));
+}
+
+TEST_F(QpmAdm, CatalogueOptionsRefuseBeforeAnyChangeAndFailuresTakeEverythingBack)
+{
+    const std::string not_a_plugin = outside / "plugin.so";
+    write_file(not_a_plugin, "text\n");
+    write_file(root.path() + "/etc/qpc-dirs.conf", "/kept\n");
+    const auto before = snapshot(root.path());
+    struct Case {
+        std::string options;
+        std::string err;
+    };
+    const Case cases[] = {
+        {",qpc_plugin=" + not_a_plugin, "Failed to load catalogue backend " + not_a_plugin + "\n"},
+        {",qpc_dirs=/srv/repo",
+         "file or directory " + root.path() + "/etc/qpc-dirs.conf already exist, refusing\n"},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = boot(c.options);
+        EXPECT_EQ(r.status, 255) << c.options;
+        EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+        EXPECT_EQ(snapshot(root.path()), before) << c.options;
+    }
+
+    // A failure after the set-up was made removes it with the inventory.
+    fs::remove(root.path() + "/etc/qpc-dirs.conf");
+    const auto empty = snapshot(root.path());
+    const std::string fake = outside / "busybox";
+    write_file(fake, "#!/bin/sh\nexit 1\n");
+    const RunResult r =
+        adm({"-B", "-f", "-o", "qpm_busybox=" + fake + ",qpc_plugin=" QPM_QPC_DIRS_SO ",qpc_dirs=/srv/repo"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("Failed to configure busybox"), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(root.path()), empty);
+}
+
+TEST_F(QpmAdm, UnknownOptionKeyIsWarnedAndTheActionGoesOn)
+{
+    RunResult r = boot(",dist_nmae=x,QPC_DIRS=/srv/repo,DIST_NMAE=y");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "qpm-adm: ignoring unknown option dist_nmae for --boot\n" + creating() + "done\n");
+    EXPECT_EQ(read_file(root.path() + "/etc/qpc-dirs.conf"), "/srv/repo\n");
+
+    r = adm({"-Q", "dist_name", "-o", "dist_name=x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "QGL\n");
+    EXPECT_EQ(r.err, "qpm-adm: ignoring unknown option dist_name for --query\n");
 }
 
 TEST_F(QpmAdm, CommandLineErrorsVersionAndUsage)

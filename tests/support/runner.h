@@ -20,6 +20,9 @@ struct RunOptions {
     // Start the child with descriptor 1 closed.
     bool close_stdout = false;
     std::string cwd;
+    // Standard error is a pseudo-terminal (raw: no line-feed translation)
+    // instead of a file; what the child writes there is still captured.
+    bool stderr_terminal = false;
 };
 
 struct RunResult {

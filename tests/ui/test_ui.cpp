@@ -1,5 +1,6 @@
 #include "record/ekva.h"
 #include "support/test_support.h"
+#include "ui/progress.h"
 #include "ui/ui.h"
 #include "util/globals.h"
 #include "util/raii.h"
@@ -384,4 +385,31 @@ TEST(UiInit, NoBufferSizeFails)
     textmax = saved;
     EXPECT_FALSE(ui);
     EXPECT_EQ(text, "Failed to initiallize ui\n");
+}
+
+TEST(Progress, LineAndSizes)
+{
+    EXPECT_EQ(progress_size(0), "0 B");
+    EXPECT_EQ(progress_size(1023), "1023 B");
+    EXPECT_EQ(progress_size(1536), "1.5 KiB");
+    EXPECT_EQ(progress_size(200ull << 20), "200.0 MiB");
+    EXPECT_EQ(progress_size(3ull << 40), "3.0 TiB");
+    EXPECT_EQ(progress_size(5ull << 50), "5120.0 TiB");
+    EXPECT_EQ(progress_line(2, 3, "hello", "1.0", 1536, 4096, 1), "[2/3] hello 1.0: 1.5 KiB of 4.0 KiB, 1 file");
+    // Outside a run no count; a package without a declared size shows none.
+    EXPECT_EQ(progress_line(1, 0, "x", "2", 10, 0, 0), "x 2: 10 B, 0 files");
+}
+
+TEST(Progress, NothingWithoutATerminal)
+{
+    // The tests' standard error is no terminal: enabling fails and a whole
+    // package leaves no trace.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(progress_enable(true));
+    {
+        const ProgressRun run(1);
+        const ProgressPackage package("x", "1", 10);
+        progress_unpacked("data/x", 10, true);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
