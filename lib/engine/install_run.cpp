@@ -3,6 +3,7 @@
 #include "engine/actionlog.h"
 #include "engine/install.h"
 #include "engine/inventory.h"
+#include "engine/prefetch.h"
 #include "engine/search.h"
 #include "package/qpf.h"
 #include "package/qpk_info.h"
@@ -147,6 +148,7 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
     const bool talk = verbose > 0;
 
     // Every package file is staged before anything is installed.
+    qpm_prefetch(record, stagearea, connection);
     if (fetch(*record.qpi, record.source, stagearea, connection, talk) != 0)
         return -1;
     for (const qpd &d : record.deps) {
