@@ -99,13 +99,16 @@ int pqpm_refresh(PqpmRun &run)
         qpm_qpc_close(run.backend);
         return 1;
     }
-    if (pqpm_qpc_refresh(connection) != 0)
+    // A refresh that failed (an index refused, no mirror reachable) must not
+    // look like success to a script that runs it.
+    const int status = pqpm_qpc_refresh(connection) != 0 ? 1 : 0;
+    if (status != 0)
         pqpm_say("failed to refresh the catalogue\n");
     else if (verbose > 0)
         pqpm_say("refreshed the package catalogue\n");
     pqpm_qpc_release(connection);
     qpm_qpc_close(run.backend);
-    return 0;
+    return status;
 }
 
 } // namespace qpm
