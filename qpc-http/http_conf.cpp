@@ -111,7 +111,7 @@ Config parse_config(std::string_view text, const std::string &path)
         }
         if (is_mirror_url(line)) {
             if (current == NONE) {
-                problem("a mirror URL before the first [repository] line");
+                problem("a mirror URL outside a [repository] section");
                 continue;
             }
             std::string url(line);

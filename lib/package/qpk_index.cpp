@@ -92,16 +92,23 @@ std::optional<std::string> gzip(std::string_view data)
 
 std::optional<std::string> gunzip(std::string_view bytes, std::string &error)
 {
+    if (!bytes.starts_with("\x1f\x8b")) {
+        error = "not a gzip file";
+        return std::nullopt;
+    }
     ArchiveReadPtr a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_raw(a.get()) != ARCHIVE_OK ||
         archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
-        error = "not a gzip file";
+        const char *why = a ? archive_error_string(a.get()) : nullptr;
+        error = strprintf("damaged gzip data: %s", why ? why : "cannot read");
         return std::nullopt;
     }
     archive_entry *entry = nullptr;
     if (archive_read_next_header(a.get(), &entry) != ARCHIVE_OK || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP) {
-        error = "not a gzip file";
+        // libarchive does not take a damaged gzip header for gzip at all.
+        const char *why = archive_error_string(a.get());
+        error = strprintf("damaged gzip data: %s", why ? why : "bad header");
         return std::nullopt;
     }
     std::string out;
