@@ -54,8 +54,6 @@ constexpr const char *CONF_PATH = "/etc/qpc-http.conf";
 struct Connection {
     Config config;
     std::string certstore;
-    // The cached indexes, read on the first findpkg.
-    std::optional<std::vector<QpiList>> indexes;
     // Packages a parallel fetch could not get, with the reason: the
     // one-by-one fetch that follows reports them without trying again.
     std::unordered_map<std::string, std::string> failed;
@@ -90,22 +88,29 @@ const Repository *repository_of(const Connection &c, const qpk_info &qpi)
     return nullptr;
 }
 
-void load_indexes(Connection &c)
+// The packages of every cached index that pass `keep`, moved out of the
+// freshly read indexes (no copies: the engine asks for the whole catalogue
+// once per run). A repository without a usable index adds nothing.
+template <class Keep>
+QpiList read_indexes(const Connection &c, Keep keep)
 {
-    c.indexes.emplace();
+    QpiList found;
     for (const Repository &r : c.config.repositories) {
         std::string error;
         std::optional<QpkIndex> index = load_index(r, c.certstore, error);
-        QpiList &list = c.indexes->emplace_back();
         if (!index) {
             plog(LL_WARNING, "qpc-http: [%s] %s", r.name.c_str(), error.c_str());
             continue;
         }
-        for (QpiPtr &qpi : index->packages)
+        plog(LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), index->packages.size());
+        for (QpiPtr &qpi : index->packages) {
+            if (!keep(*qpi))
+                continue;
             qpi->absolute_uri = r.mirrors.front() + "/" + *qpi->relative_uri;
-        list = std::move(index->packages);
-        plog(LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), list.size());
+            found.push_back(std::move(qpi));
+        }
     }
+    return found;
 }
 
 // Copies the verified partial file to `out`; the bytes, or -1.
@@ -181,7 +186,6 @@ QPC_EXPORT int qpc_refresh(void *handle)
     for (const Repository &r : c->config.repositories)
         if (!refresh_repository(r, c->config.settings, c->certstore))
             ++failures;
-    c->indexes.reset();
     return failures == 0 ? 0 : -1;
 }
 
@@ -213,17 +217,13 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
         plog(LL_DEBUG, "qpc-http: Looking for package %s", text_or_null(pattern));
     if (!out)
         return 0;
-    if (!c->indexes)
-        load_indexes(*c);
-
     const std::optional<std::string> want_name = optional_text(pattern);
     const std::optional<std::string> want_variant = optional_text(variant);
     const std::optional<std::string> want_version = optional_text(version);
-    QpiList found;
-    for (const QpiList &list : *c->indexes)
-        for (const QpiPtr &qpi : list)
-            if (qpm_qpi_match(qpi.get(), selector, want_name, want_variant, want_version, attributes))
-                found.push_back(qpk_info_copy(qpi.get()));
+    const bool everything = !pattern && !variant && !version && !attributes;
+    QpiList found = read_indexes(*c, [&](const qpk_info &qpi) {
+        return everything || qpm_qpi_match(&qpi, selector, want_name, want_variant, want_version, attributes);
+    });
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());

@@ -1,6 +1,7 @@
 #include "package/qpk_index.h"
 
 #include "package/signature.h"
+#include "record/base64.h"
 #include "record/ldif.h"
 #include "util/log.h"
 #include "util/raii.h"
@@ -9,9 +10,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <deque>
+#include <strings.h>
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <zlib.h>
 
 namespace qpm {
 namespace {
@@ -90,51 +94,173 @@ std::optional<std::string> gzip(std::string_view data)
     return out;
 }
 
+// zlib rather than libarchive: an index of ten thousand packages inflates
+// in a few milliseconds this way, several times faster.
 std::optional<std::string> gunzip(std::string_view bytes, std::string &error)
 {
     if (!bytes.starts_with("\x1f\x8b")) {
         error = "not a gzip file";
         return std::nullopt;
     }
-    ArchiveReadPtr a(archive_read_new());
-    if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
-        archive_read_support_format_raw(a.get()) != ARCHIVE_OK ||
-        archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
-        const char *why = a ? archive_error_string(a.get()) : nullptr;
-        error = strprintf("damaged gzip data: %s", why ? why : "cannot read");
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) { // 16: a gzip header, not zlib's
+        error = "cannot start inflating";
         return std::nullopt;
     }
-    archive_entry *entry = nullptr;
-    if (archive_read_next_header(a.get(), &entry) != ARCHIVE_OK || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP) {
-        // libarchive does not take a damaged gzip header for gzip at all.
-        const char *why = archive_error_string(a.get());
-        error = strprintf("damaged gzip data: %s", why ? why : "bad header");
-        return std::nullopt;
-    }
+    ScopeGuard end_inflate([&z] { inflateEnd(&z); });
     std::string out;
-    char buffer[65536];
+    out.reserve(bytes.size() * 10);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    static thread_local char chunk[1 << 18];
     for (;;) {
-        const la_ssize_t got = archive_read_data(a.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            const char *why = archive_error_string(a.get());
-            error = strprintf("damaged gzip data: %s", why ? why : "read error");
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        if (out.size() + static_cast<size_t>(got) > QPK_INDEX_MAX) {
+        z.next_out = reinterpret_cast<Bytef *>(chunk);
+        z.avail_out = sizeof chunk;
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - z.avail_out);
+        if (out.size() > QPK_INDEX_MAX) {
             error = strprintf("larger than %zu bytes", QPK_INDEX_MAX);
             return std::nullopt;
         }
-        out.append(buffer, static_cast<size_t>(got));
+        if (rc == Z_STREAM_END)
+            break;
+        if (rc != Z_OK) {
+            error = strprintf("damaged gzip data: %s",
+                              rc == Z_BUF_ERROR ? "truncated gzip input" : (z.msg ? z.msg : "inflate failed"));
+            return std::nullopt;
+        }
+    }
+    if (z.avail_in != 0) {
+        error = "damaged gzip data: bytes after the end";
+        return std::nullopt;
     }
     return out;
+}
+
+// Whether the LDIF line holds attribute `name` (any case, any option).
+bool attribute_is(std::string_view line, std::string_view name)
+{
+    if (line.size() <= name.size() || strncasecmp(line.data(), name.data(), name.size()) != 0)
+        return false;
+    const char next = line[name.size()];
+    return next == ':' || next == ';';
+}
+
+// One attribute of an entry: its name as written and its value decoded
+// (a view into the entry, or into the entry's storage for folded and Base64
+// values).
+struct Attr {
+    std::string_view name;
+    std::string_view value;
+};
+
+struct EntryAttrs {
+    std::vector<Attr> attrs;
+    std::deque<std::string> storage; // stays put while it grows
+};
+
+// The logical lines of one entry in a single pass: folded lines joined,
+// Base64 decoded, file references left empty (never followed). An index of
+// thousands of packages is read this way in a fraction of what looking up
+// each attribute anew would cost. false for a line that is not LDIF.
+bool entry_attributes(std::string_view entry, EntryAttrs &out)
+{
+    while (!entry.empty()) {
+        size_t end = entry.find('\n');
+        std::string_view line = entry.substr(0, end);
+        if (end != std::string_view::npos && end + 1 < entry.size() && entry[end + 1] == ' ') {
+            std::string &joined = out.storage.emplace_back(line);
+            while (end != std::string_view::npos && end + 1 < entry.size() && entry[end + 1] == ' ') {
+                const size_t next = entry.find('\n', end + 1);
+                joined += entry.substr(end + 2, next == std::string_view::npos ? std::string_view::npos : next - end - 2);
+                end = next;
+            }
+            line = joined;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0)
+            return false;
+        std::string_view value = line.substr(colon + 1);
+        const bool base64 = value.starts_with(':');
+        const bool reference = value.starts_with('<');
+        if (base64 || reference)
+            value.remove_prefix(1);
+        while (value.starts_with(' '))
+            value.remove_prefix(1);
+        if (base64) {
+            std::optional<std::string> decoded = lutil_b64_pton(value);
+            if (!decoded)
+                return false;
+            value = out.storage.emplace_back(std::move(*decoded));
+        } else if (reference) {
+            value = {};
+        }
+        // NUL ends a value as it ends any text of the system.
+        value = value.substr(0, value.find('\0'));
+        // The name opens the line, in the entry itself.
+        out.attrs.push_back({entry.substr(0, colon), value});
+        entry.remove_prefix(end == std::string_view::npos ? entry.size() : end + 1);
+    }
+    return true;
+}
+
+std::optional<std::string> first(const std::vector<Attr> &attrs, std::string_view name)
+{
+    for (const Attr &a : attrs)
+        if (a.name.size() == name.size() && strncasecmp(a.name.data(), name.data(), name.size()) == 0)
+            return std::string(a.value);
+    return std::nullopt;
+}
+
+std::optional<int64_t> number(const std::optional<std::string> &text)
+{
+    return text ? to_int64(*text) : std::nullopt;
+}
+
+// A catalogue record from the attributes, by the rules every package
+// description is read by: names, variants, versions and dependencies that
+// pass the name check, a known architecture, a description. Null otherwise.
+QpiPtr entry_record(const std::vector<Attr> &attrs)
+{
+    auto qpi = std::make_unique<qpk_info>();
+    std::optional<std::string> name = first(attrs, "eqpkName");
+    std::optional<std::string> version = first(attrs, "eqpkVersion");
+    const std::optional<std::string> arch = first(attrs, "eqpkArchitecture");
+    std::optional<std::string> text = first(attrs, "eqpkDescription");
+    if (!name || !qpk_ident_valid(*name) || !version || !qpk_ident_valid(*version) || !arch || !text)
+        return nullptr;
+    qpi->name = std::move(*name);
+    qpi->version = std::move(*version);
+    qpi->architecture = qpm_arch_getid(*arch);
+    if (qpi->architecture == QPM_ARCH_UNSUPPORTED)
+        return nullptr;
+    if (std::optional<std::string> variant = first(attrs, "eqpkVariant"); variant && !variant->empty()) {
+        if (!qpk_ident_valid(*variant))
+            return nullptr;
+        qpi->variant = std::move(variant);
+    }
+    qpi->description = std::move(*text);
+    for (const Attr &a : attrs) {
+        if (a.name.size() != 14 || strncasecmp(a.name.data(), "eqpkDependency", 14) != 0)
+            continue;
+        if (!qpk_ident_valid(a.value))
+            return nullptr;
+        qpi->dependencies.emplace_back(a.value);
+    }
+    qpi->creator = first(attrs, "eqpkCreator");
+    qpi->signer_subject = first(attrs, "eqpkRsaSigSubj");
+    qpi->data_size = number(first(attrs, "eqpkDataSize")).value_or(0);
+    qpi->file_size = number(first(attrs, "eqpkFileSize")).value_or(0);
+    qpi->file_hash = first(attrs, "eqpkFileHash");
+    qpi->relative_uri = first(attrs, "eqpkRelativeURI");
+    return qpi;
 }
 
 // One package entry as a record; null (and a warning) when it is unsound.
 QpiPtr parse_entry(std::string_view entry, const std::string &origin)
 {
-    QpiPtr qpi = qpk_info_parse(origin, QPK_KIND_CATALOGUE, entry);
+    EntryAttrs attrs;
+    QpiPtr qpi = entry_attributes(entry, attrs) ? entry_record(attrs.attrs) : nullptr;
     const char *why = nullptr;
     if (!qpi)
         why = "its description does not parse";
@@ -175,9 +301,20 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
         ldif_write(out, "eqpkFileHash", file_hash, LDIF_TEXT) <= 0 ||
         ldif_write(out, "eqpkRelativeURI", file_name, LDIF_TEXT) <= 0)
         return std::nullopt;
-    if (dn_end != std::string_view::npos) {
-        out += description.substr(dn_end + 1);
-        out += '\n';
+    // The package signature stays out: the installer checks the file's
+    // own, and it would make up half of the index.
+    std::string_view rest = dn_end == std::string_view::npos ? std::string_view() : description.substr(dn_end + 1);
+    bool in_signature = false;
+    while (!rest.empty()) {
+        const size_t feed = rest.find('\n');
+        const std::string_view line = rest.substr(0, feed);
+        rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
+        if (!line.starts_with(' '))
+            in_signature = attribute_is(line, "eqpkRsaSigData");
+        if (!in_signature) {
+            out += line;
+            out += '\n';
+        }
     }
     return out;
 }

@@ -1,6 +1,8 @@
 #include "package/qpk_index.h"
 
 #include "package/signature.h"
+#include "record/base64.h"
+#include "record/ldif.h"
 #include "support/certs.h"
 #include "support/test_support.h"
 
@@ -132,4 +134,37 @@ TEST(QpkIndex, FilesThatAreNoIndexAreRefusedWithAReason)
     EXPECT_FALSE(qpk_index_parse("dn: eqpiIndex=QPKINDEX\neqpiFormat: 1\n", "t", error));
     EXPECT_FALSE(qpk_index_created("dn: eqpiIndex=QPKINDEX\neqpiFormat: 1\neqpiCreated: 12x\n"));
     EXPECT_EQ(qpk_index_created(qpk_index_body(-5, {})), -5);
+}
+
+TEST(QpkIndex, EntriesReadAsEveryPackageDescriptionIsRead)
+{
+    // Folded lines, Base64 values, a variant, dependencies, mixed-case names:
+    // the index's one-pass reader and qpk_info_parse must agree.
+    const std::string desc = "dn: eqpkUid=alpha_v2_any_1.0\neqpmVersion: 2.0\nEQPKNAME: alpha\neqpkVariant: v2\n"
+                             "eqpkVersion: 1.0\neqpkArchitecture: any\neqpkCreator:: " +
+                             lutil_b64_ntop("Zoë Maker") +
+                             "\neqpkDescription: a description that is long enough to be\n  folded over lines\n"
+                             "eqpkDependency: beta\neqpkDependency: gamma\neqpkDataSize: 42\n"
+                             "eqpkRsaSigSubj: /CN=Signer\neqpkRsaSigData:: " + lutil_b64_ntop("sig") + "\n";
+    const std::optional<std::string> e = qpk_index_entry(desc, 99, HASH, "alpha_v2_any_1.0.qpk");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->find("eqpkRsaSigData"), std::string::npos);
+    std::string error;
+    const std::optional<QpkIndex> index = qpk_index_parse(qpk_index_body(1, {*e}), "t", error);
+    ASSERT_TRUE(index && index->packages.size() == 1) << error;
+    const QpiPtr expected = qpk_info_parse("t", QPK_KIND_CATALOGUE, *e);
+    ASSERT_TRUE(expected);
+    EXPECT_EQ(ekva2ldif(qpk_info_ekva(index->packages[0].get(), QPK_KIND_CATALOGUE).get()),
+              ekva2ldif(qpk_info_ekva(expected.get(), QPK_KIND_CATALOGUE).get()));
+    EXPECT_EQ(index->packages[0]->creator, "Zoë Maker");
+    EXPECT_EQ(index->packages[0]->description, "a description that is long enough to be folded over lines");
+
+    // A bad dependency or variant spoils the entry in both readers.
+    for (const auto &[good, bad] : {std::pair{"eqpkDependency: gamma", "eqpkDependency: ../x"},
+                                    std::pair{"eqpkVariant: v2", "eqpkVariant: a b"}}) {
+        std::string spoiled = *e;
+        spoiled.replace(spoiled.find(good), std::string_view(good).size(), bad);
+        EXPECT_FALSE(qpk_info_parse("t", QPK_KIND_CATALOGUE, spoiled)) << bad;
+        EXPECT_TRUE(qpk_index_parse(qpk_index_body(1, {spoiled}), "t", error)->packages.empty()) << bad;
+    }
 }
