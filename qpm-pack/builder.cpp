@@ -246,12 +246,7 @@ std::optional<std::string> signed_description(const std::string &unsigned_text, 
 
 // ---------------------------------------------------------------- signer
 
-struct SignerKeys {
-    EvpPkeyPtr key;
-    X509Ptr cert;
-    std::string subject;
-    size_t signature_size = 0;
-};
+using SignerKeys = PackSigner;
 
 int refuse_passphrase(char *, int, int, void *) { return -1; }
 
@@ -851,6 +846,31 @@ PackResult qpm_pack_build(const PackOptions &options)
                               errno_text(err).c_str()));
     }
     return PackResult{out_path, {}};
+}
+
+std::optional<PackSigner> qpm_pack_load_signer(const PackOptions &options, std::string &error)
+{
+    return load_signer(options, error);
+}
+
+std::optional<std::string> qpm_pack_sign(const PackSigner &signer, std::string_view data, std::string &error)
+{
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    size_t length = 0;
+    if (!ctx || !ossl_ok(EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha1(), nullptr, signer.key.get())) ||
+        !ossl_ok(EVP_DigestSign(ctx.get(), nullptr, &length, reinterpret_cast<const unsigned char *>(data.data()),
+                                data.size()))) {
+        error = with_ossl_reason("cannot sign");
+        return std::nullopt;
+    }
+    std::string signature(length, '\0');
+    if (!ossl_ok(EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
+                                reinterpret_cast<const unsigned char *>(data.data()), data.size()))) {
+        error = with_ossl_reason("cannot sign");
+        return std::nullopt;
+    }
+    signature.resize(length);
+    return signature;
 }
 
 } // namespace qpm

@@ -11,6 +11,7 @@ qpc_refresh_fn pqpm_qpc_refresh = nullptr;
 qpc_findpkg_fn pqpm_qpc_findpkg = nullptr;
 qpc_readpkg_fn pqpm_qpc_readpkg = nullptr;
 qpc_release_fn pqpm_qpc_release = nullptr;
+qpc_fetchpkgs_fn pqpm_qpc_fetchpkgs = nullptr;
 
 namespace {
 
@@ -33,6 +34,7 @@ bool bind(void *library, const char *symbol, Fn &slot)
 
 SharedLibrary qpm_qpc_load(const std::string &path)
 {
+    pqpm_qpc_fetchpkgs = nullptr;
     SharedLibrary library(dlopen(path.c_str(), RTLD_LAZY));
     if (!library) {
         std::fprintf(stderr, "Failed to load backend %s: %s\n", path.c_str(), dlerror());
@@ -46,6 +48,8 @@ SharedLibrary qpm_qpc_load(const std::string &path)
         !bind(handle, "qpc_readpkg", pqpm_qpc_readpkg) ||
         !bind(handle, "qpc_release", pqpm_qpc_release))
         return nullptr;
+    pqpm_qpc_fetchpkgs = reinterpret_cast<qpc_fetchpkgs_fn>(dlsym(handle, "qpc_fetchpkgs"));
+    dlerror();
     return library;
 }
 
@@ -57,6 +61,7 @@ void qpm_qpc_close(SharedLibrary &library)
     pqpm_qpc_findpkg = nullptr;
     pqpm_qpc_readpkg = nullptr;
     pqpm_qpc_release = nullptr;
+    pqpm_qpc_fetchpkgs = nullptr;
     library.reset();
 }
 

@@ -28,15 +28,22 @@ using qpc_findpkg_fn = int (*)(QpcConnection connection, const char *pattern, co
 // Bytes written to `out`, or -1. 64-bit so package files over 2 GiB count right.
 using qpc_readpkg_fn = long (*)(QpcConnection connection, const qpk_info *qpi, FILE *out);
 using qpc_release_fn = int (*)(QpcConnection connection);
+// Optional: fetches `count` package files side by side, each into its path
+// (whole and checked, or not at all); returns how many it fetched.
+using qpc_fetchpkgs_fn = int (*)(QpcConnection connection, const qpk_info *const *qpis, const char *const *paths,
+                                 int count);
 
 extern qpc_connect_fn pqpm_qpc_connect;
 extern qpc_refresh_fn pqpm_qpc_refresh;
 extern qpc_findpkg_fn pqpm_qpc_findpkg;
 extern qpc_readpkg_fn pqpm_qpc_readpkg;
 extern qpc_release_fn pqpm_qpc_release;
+// Null unless the loaded backend offers "qpc_fetchpkgs".
+extern qpc_fetchpkgs_fn pqpm_qpc_fetchpkgs;
 
-// Loads the library at `path` and binds all five entry points; null (with a
-// message on standard error) when it cannot be loaded or lacks one of them.
+// Loads the library at `path` and binds all five entry points (and the
+// optional parallel fetch when it has one); null (with a message on standard
+// error) when it cannot be loaded or lacks one of the five.
 SharedLibrary qpm_qpc_load(const std::string &path);
 void qpm_qpc_close(SharedLibrary &library);
 

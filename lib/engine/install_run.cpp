@@ -4,6 +4,7 @@
 #include "engine/fetch.h"
 #include "engine/install.h"
 #include "engine/inventory.h"
+#include "engine/prefetch.h"
 #include "engine/search.h"
 #include "package/qpf.h"
 #include "package/qpk_info.h"
@@ -86,6 +87,7 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
     const bool talk = verbose > 0;
 
     // Every package file is staged before anything is installed.
+    qpm_prefetch(record, stagearea, connection);
     if (fetch_package(*record.qpi, record.source, stagearea, connection, FetchFor::Install, talk) != 0)
         return -1;
     for (const qpd &d : record.deps) {

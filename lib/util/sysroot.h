@@ -14,6 +14,8 @@ namespace qpm {
 namespace syspath {
 inline constexpr const char *config = "/etc/qpm.conf";
 inline constexpr const char *qpc_dirs_config = "/etc/qpc-dirs.conf";
+inline constexpr const char *qpc_http_config = "/etc/qpc-http.conf";
+inline constexpr const char *cache_dir = "/var/cache/qpm";
 inline constexpr const char *hooks_dir = "/etc/qpm/hooks.d";
 inline constexpr const char *inventory = "/var/lib/qpm";
 inline constexpr const char *action_log_name = "install.log"; // in the inventory

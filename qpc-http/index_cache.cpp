@@ -1,0 +1,166 @@
+#include "index_cache.h"
+
+#include "package/signature.h"
+#include "plog.h"
+#include "transfer.h"
+#include "util/files.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace qpm::http {
+namespace {
+
+// A compressed index larger than this is not taken from a mirror.
+constexpr size_t MAX_COMPRESSED_INDEX = 64u << 20;
+
+struct Meta {
+    std::string url;
+    std::string etag;
+    std::string last_modified;
+};
+
+std::string index_path(const Repository &r) { return cache_dir(r) + "/" + QPK_INDEX_NAME; }
+std::string meta_path(const Repository &r) { return index_path(r) + ".meta"; }
+
+Meta read_meta(const Repository &r)
+{
+    Meta meta;
+    for (const std::string &line : read_file_lines(meta_path(r))) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals);
+        std::string value = line.substr(equals + 1);
+        if (key == "url")
+            meta.url = std::move(value);
+        else if (key == "etag")
+            meta.etag = std::move(value);
+        else if (key == "last_modified")
+            meta.last_modified = std::move(value);
+    }
+    return meta;
+}
+
+// Header values end at the line: nothing of them can add a line here.
+bool write_replace(const std::string &path, const std::string &content)
+{
+    SiblingFile out;
+    return out.create(path, 0644) && write_all(out.fd(), content) && out.close() == 0 && out.commit() == 0;
+}
+
+std::string one_line(const std::string &text) { return text.substr(0, text.find_first_of("\r\n")); }
+
+// An index file checked through: unpacked, signed by a trusted signer,
+// parsed. nullopt with the reason in `error`.
+std::optional<QpkIndex> checked_index(std::string_view bytes, const std::string &origin,
+                                      const std::string &certstore, std::string &error)
+{
+    std::optional<QpkIndexFile> file = qpk_index_unpack(bytes, error);
+    if (!file)
+        return std::nullopt;
+    const int status = qpk_index_verify(*file, certstore);
+    if (status != QPS_VERIFIED) {
+        error = strprintf("signature %s", qpk_index_status_text(status));
+        return std::nullopt;
+    }
+    return qpk_index_parse(file->body, origin, error);
+}
+
+} // namespace
+
+std::string cache_dir(const Repository &repository)
+{
+    return root_path(syspath::cache_dir) + "/qpc-http/" + repository.name;
+}
+
+std::string partial_path(const Repository &repository, const std::string &file_name)
+{
+    return cache_dir(repository) + "/partial/" + file_name + ".part";
+}
+
+bool make_cache_dirs(const Repository &repository, std::string &error)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(cache_dir(repository) + "/partial", ec);
+    if (ec) {
+        error = strprintf("cannot make %s: %s", cache_dir(repository).c_str(), ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool refresh_repository(const Repository &repository, const Settings &settings, const std::string &certstore)
+{
+    std::string error;
+    if (!make_cache_dirs(repository, error)) {
+        plog(LL_ERROR, "qpc-http: [%s] %s", repository.name.c_str(), error.c_str());
+        return false;
+    }
+    const std::string cached_path = index_path(repository);
+    std::optional<int64_t> cached_created;
+    if (const std::optional<std::string> bytes = _read_file(cached_path)) {
+        std::string why;
+        if (const std::optional<QpkIndex> cached = checked_index(*bytes, cached_path, certstore, why))
+            cached_created = cached->created;
+        else
+            plog(LL_WARNING, "qpc-http: [%s] the cached index is not usable: %s", repository.name.c_str(), why.c_str());
+    }
+    const Meta meta = read_meta(repository);
+
+    for (const std::string &mirror : repository.mirrors) {
+        const std::string url = mirror + "/" + QPK_INDEX_NAME;
+        // Validators belong to the mirror that gave them.
+        const bool conditional = cached_created && meta.url == mirror;
+        const Fetched got = fetch_to_memory(url, settings, conditional ? meta.etag : "",
+                                            conditional ? meta.last_modified : "", MAX_COMPRESSED_INDEX);
+        if (!got.ok) {
+            plog(LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url.c_str(), got.error.c_str());
+            continue;
+        }
+        if (got.status == 304) {
+            plog(LL_INFO, "qpc-http: [%s] index not modified at %s", repository.name.c_str(), url.c_str());
+            return true;
+        }
+        std::optional<QpkIndex> index = checked_index(got.body, url, certstore, error);
+        if (!index) {
+            plog(LL_ERROR, "qpc-http: %s: index refused: %s", url.c_str(), error.c_str());
+            continue;
+        }
+        if (cached_created && index->created < *cached_created) {
+            plog(LL_ERROR, "qpc-http: %s: index refused: made at %lld, before the cached one (%lld)", url.c_str(),
+                 static_cast<long long>(index->created), static_cast<long long>(*cached_created));
+            continue;
+        }
+        if (!write_replace(cached_path, got.body) ||
+            !write_replace(meta_path(repository), "url=" + one_line(mirror) + "\netag=" + one_line(got.etag) +
+                                                      "\nlast_modified=" + one_line(got.last_modified) + "\n")) {
+            const int err = errno;
+            plog(LL_ERROR, "qpc-http: [%s] cannot write %s: %s", repository.name.c_str(), cached_path.c_str(),
+                 std::strerror(err));
+            return false;
+        }
+        plog(LL_INFO, "qpc-http: [%s] index of %lld from %s: %zu packages", repository.name.c_str(),
+             static_cast<long long>(index->created), url.c_str(), index->packages.size());
+        return true;
+    }
+    plog(LL_ERROR, "qpc-http: [%s] no mirror served a usable index%s", repository.name.c_str(),
+         cached_created ? ", keeping the cached one" : "");
+    return false;
+}
+
+std::optional<QpkIndex> load_index(const Repository &repository, const std::string &certstore, std::string &error)
+{
+    const std::string path = index_path(repository);
+    const std::optional<std::string> bytes = _read_file(path);
+    if (!bytes) {
+        error = strprintf("no index at %s, refresh the catalogue first", path.c_str());
+        return std::nullopt;
+    }
+    return checked_index(*bytes, path, certstore, error);
+}
+
+} // namespace qpm::http
