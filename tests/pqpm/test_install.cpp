@@ -144,7 +144,7 @@ TEST_F(PqpmInstall, FileOfAnotherPackageAbortsBeforeAnyChange)
     box.add_package(second);
 
     const RunResult r = box.pqpm({"install", "first", "second"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1) << "a named package was not installed";
     EXPECT_EQ(r.out, "pqpm: first successfully installed\npqpm: failure installing second, rc: -1\n");
     EXPECT_EQ(read_file(box.path("/usr/bin/shared")), "first\n");
     EXPECT_FALSE(file_exists(box.path("/usr/share/second/second.txt")));
@@ -163,7 +163,7 @@ TEST_F(PqpmInstall, ForeignArchitectureAndTamperedPackagesAreRefused)
     write_file(tampered, bytes);
 
     const RunResult r = box.pqpm({"install", "foreign", foreign_file, "tampered"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1) << "a named package was not installed";
     EXPECT_EQ(r.out, "foreign cannot be installed\n" + foreign_file +
                          " cannot be installed\npqpm: failure installing tampered, rc: -1\n");
     EXPECT_FALSE(file_exists(inv("installed/foreign")));
@@ -229,7 +229,7 @@ TEST_F(PqpmInstall, PostInstallFailureUndoesTheInstall)
     box.add_package(pkg_spec);
 
     const RunResult r = box.pqpm({"install", "broken"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1) << "a named package was not installed";
     EXPECT_EQ(r.out, "pqpm: failure installing broken, rc: 768\n");
     EXPECT_EQ(read_file(box.path("/usr/bin/old")), "old\n");
     EXPECT_FALSE(file_exists(box.path("/usr/share/broken/broken.txt")));
