@@ -1,7 +1,7 @@
 #include "engine/checks.h"
 
 #include "engine/inventory.h"
-#include "engine/search.h"
+#include "engine/owners.h"
 #include "package/signature.h"
 #include "package/tree.h"
 #include "record/ekva.h"
