@@ -7,6 +7,7 @@
 #include "util/strfmt.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -36,12 +37,13 @@ template <class Take>
 bool walk_installed(const qpm_handle *qpm, Take take)
 {
     const std::string installed = dirs_of(qpm).installed;
-    const DirListing listing = list_dir(installed);
-    if (listing.open_error) {
-        qlog(LL_WARNING, "Failure opening <%s> for reading: %s", installed.c_str(), std::strerror(listing.open_error));
+    const std::optional<DirNames> listing = list_directory(installed);
+    if (!listing) {
+        qlog(LL_WARNING, "Failure opening <%s> for reading: %s", installed.c_str(), std::strerror(errno));
         return false;
     }
-    for (const std::string &name : listing.names) {
+    for (const DirName &entry : listing->entries) {
+        const std::string &name = entry.name;
         if (name.front() == '.')
             continue;
         if (!is_directory(installed + "/" + name)) {
@@ -50,8 +52,8 @@ bool walk_installed(const qpm_handle *qpm, Take take)
         }
         take(name);
     }
-    if (listing.close_error)
-        qlog(LL_WARNING, "Failure closing <%s>: %s", installed.c_str(), std::strerror(listing.close_error));
+    if (listing->close_error)
+        qlog(LL_WARNING, "Failure closing <%s>: %s", installed.c_str(), std::strerror(listing->close_error));
     return true;
 }
 

@@ -3,10 +3,12 @@
 #include "engine/catalogue.h"
 #include "engine/search_common.h"
 #include "package/qpf.h"
+#include "util/files.h"
 #include "util/log.h"
 #include "util/strfmt.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -29,14 +31,16 @@ QpiList qpm_findall_dirs(const qpm_handle *qpm, const std::string &name, const s
 
     for (const std::string &directory : directories) {
         qlog(LL_DEBUG, "Scanning directory %s", directory.c_str());
-        const DirListing listing = list_dir(directory);
-        if (listing.open_error) {
-            qlog(LL_INFO, "Failure opening <%s> for reading: %s", directory.c_str(), std::strerror(listing.open_error));
+        const std::optional<DirNames> listing = list_directory(directory);
+        if (!listing) {
+            qlog(LL_INFO, "Failure opening <%s> for reading: %s", directory.c_str(), std::strerror(errno));
             continue;
         }
         // Name order, so that "first is first" among equal versions does not
         // depend on the file system.
-        StrArr names = listing.names;
+        StrArr names;
+        for (const DirName &entry : listing->entries)
+            names.push_back(entry.name);
         std::sort(names.begin(), names.end());
         for (const std::string &entry : names) {
             const std::string path = strprintf("%s/%s", directory.c_str(), entry.c_str());

@@ -1,6 +1,7 @@
 #include "engine/owners.h"
 
 #include "engine/search_common.h"
+#include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strfmt.h"
@@ -52,12 +53,15 @@ bool build_owner_index(const std::string &dir, OwnerIndex &index)
     timespec started {};
     clock_gettime(CLOCK_REALTIME_COARSE, &started);
     struct stat dir_stat {};
-    const DirListing listing = stat(dir.c_str(), &dir_stat) == 0 ? list_dir(dir) : DirListing{{}, errno, 0};
-    if (listing.open_error) {
-        qlog(LL_ERROR, "Failure opening <%s> for reading: %s", dir.c_str(), std::strerror(listing.open_error));
+    const std::optional<DirNames> listing =
+        stat(dir.c_str(), &dir_stat) == 0 ? list_directory(dir) : std::nullopt;
+    if (!listing) {
+        qlog(LL_ERROR, "Failure opening <%s> for reading: %s", dir.c_str(), std::strerror(errno));
         return false;
     }
-    StrArr names = listing.names;
+    StrArr names;
+    for (const DirName &entry : listing->entries)
+        names.push_back(entry.name);
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {
         const std::string index_path = strprintf("%s/%s", dir.c_str(), name.c_str());

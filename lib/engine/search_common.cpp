@@ -1,11 +1,7 @@
 #include "engine/search_common.h"
 
 #include "util/files.h"
-#include "util/raii.h"
 
-#include <cerrno>
-#include <dirent.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <utility>
 
@@ -37,24 +33,6 @@ const InventoryDirs &dirs_of(const qpm_handle *qpm)
 {
     static const InventoryDirs none;
     return qpm ? qpm->dirs : none;
-}
-
-DirListing list_dir(const std::string &path)
-{
-    DirListing out;
-    DirPtr dir(opendir(path.c_str()));
-    if (!dir) {
-        out.open_error = errno ? errno : ENOENT;
-        return out;
-    }
-    while (const dirent *entry = readdir(dir.get())) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..")
-            out.names.emplace_back(name);
-    }
-    if (closedir(dir.release()) != 0)
-        out.close_error = errno;
-    return out;
 }
 
 bool is_directory(const std::string &path)

@@ -37,14 +37,6 @@ int local_arch(const qpm_handle *qpm);
 // The handle's directories; all empty without a handle.
 const InventoryDirs &dirs_of(const qpm_handle *qpm);
 
-struct DirListing {
-    StrArr names;         // readdir order, "." and ".." left out
-    int open_error = 0;   // errno of opendir, 0 when it opened
-    int close_error = 0;  // errno of closedir
-};
-
-DirListing list_dir(const std::string &path);
-
 // stat(2) of `path` (links followed) gives a directory, a regular file.
 bool is_directory(const std::string &path);
 bool is_regular(const std::string &path);

@@ -1,43 +1,17 @@
 #include "package/dirs.h"
 
+#include "util/files.h"
 #include "util/log.h"
-#include "util/raii.h"
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace qpm {
 namespace {
-
-struct DirEntryNames {
-    std::vector<std::string> names;
-    bool opened = false;
-    bool closed = false;
-};
-
-// The entries of a directory without "." and "..", read before any of them
-// is changed.
-DirEntryNames list_dir(const std::string &path)
-{
-    DirEntryNames out;
-    DirPtr dir(::opendir(path.c_str()));
-    if (!dir)
-        return out;
-    out.opened = true;
-    while (const dirent *entry = ::readdir(dir.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        out.names.emplace_back(name);
-    }
-    out.closed = ::closedir(dir.release()) == 0;
-    return out;
-}
 
 std::string child_path(const std::string &parent, std::string_view name)
 {
@@ -85,15 +59,16 @@ int qpm_qpf_rmdir(const std::string &path)
         }
         return 0;
     }
-    const DirEntryNames entries = list_dir(path);
-    if (!entries.opened)
+    // Read whole before any entry is changed.
+    const std::optional<DirNames> entries = list_directory(path);
+    if (!entries)
         return -1;
     int rc = 0;
-    for (const std::string &name : entries.names) {
-        if (qpm_qpf_rmdir(child_path(path, name)) != 0)
+    for (const DirName &entry : entries->entries) {
+        if (qpm_qpf_rmdir(child_path(path, entry.name)) != 0)
             rc = -1;
     }
-    if (!entries.closed) {
+    if (entries->close_error) {
         qlog(LL_ERROR, "can't close '%s'", path.c_str());
         rc = -1;
     }
@@ -117,15 +92,16 @@ int qpm_qpf_dudir(const std::string &path, long long &total)
         total += st.st_size;
         return 0;
     }
-    const DirEntryNames entries = list_dir(path);
-    if (!entries.opened)
+    // Read whole before any entry is changed.
+    const std::optional<DirNames> entries = list_directory(path);
+    if (!entries)
         return -1;
     int rc = 0;
-    for (const std::string &name : entries.names) {
-        if (qpm_qpf_dudir(child_path(path, name), total) != 0)
+    for (const DirName &entry : entries->entries) {
+        if (qpm_qpf_dudir(child_path(path, entry.name), total) != 0)
             rc = -1;
     }
-    if (!entries.closed) {
+    if (entries->close_error) {
         qlog(LL_ERROR, "can't close '%s'", path.c_str());
         rc = -1;
     }

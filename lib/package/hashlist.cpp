@@ -9,7 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 
@@ -81,18 +81,15 @@ int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, Ekva
     }
     if (!S_ISDIR(st.st_mode))
         return -1;
-    DirPtr dir(::opendir(dir_path.c_str()));
-    if (!dir) {
+    const std::optional<DirNames> listing = list_directory(dir_path);
+    if (!listing) {
         qlog(LL_ERROR, "can't open '%s'", dir_path.c_str());
         return -1;
     }
-    while (const dirent *entry = ::readdir(dir.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        std::string relative = strprintf("%s/%s", subpath.c_str(), entry->d_name);
+    for (const DirName &entry : listing->entries) {
+        std::string relative = strprintf("%s/%s", subpath.c_str(), entry.name.c_str());
         const std::string full = root + relative;
-        unsigned char type = entry->d_type;
+        unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
             struct stat entry_st {};
             if (::lstat(full.c_str(), &entry_st) != 0) {
@@ -121,7 +118,7 @@ int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, Ekva
         qlog(LL_DEBUG, "Adding hash %s for file %s", hash->c_str(), relative.c_str());
         append_entry(list, std::move(*hash), std::move(relative));
     }
-    if (::closedir(dir.release()) != 0) {
+    if (listing->close_error) {
         qlog(LL_ERROR, "can't close '%s'", dir_path.c_str());
         return -1;
     }
