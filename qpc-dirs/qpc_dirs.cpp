@@ -5,6 +5,7 @@
 #include "package/qpf.h"
 #include "package/qpk_info.h"
 #include "record/ekva.h"
+#include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
 #include "util/strarr.h"
@@ -30,7 +31,7 @@
 
 namespace qpm {
 
-QPC_EXPORT int qpc_qpk_filter(const struct dirent *entry);
+QPC_EXPORT int qpc_match_file(const char *name, const char *pattern);
 
 namespace {
 
@@ -139,25 +140,21 @@ bool read_dirs_conf()
     return true;
 }
 
+// Package files are the entries named "*.qpk".
+int is_package_name(const char *name) { return qpc_match_file(name, "*.qpk"); }
+
 // The "*.qpk" entries of `directory` in byte order (not the locale's
 // collation, so the catalogue order is the same everywhere); nothing when the
 // directory cannot be listed.
 std::optional<StrArr> list_packages(const std::string &directory)
 {
-    DirPtr dir(opendir(directory.c_str()));
-    if (!dir)
+    const std::optional<DirNames> listing = list_directory(directory);
+    if (!listing || listing->read_error)
         return std::nullopt;
     StrArr names;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = readdir(dir.get());
-        if (!entry) {
-            if (errno != 0)
-                return std::nullopt;
-            break;
-        }
-        if (qpc_qpk_filter(entry))
-            names.emplace_back(entry->d_name);
+    for (const DirName &entry : listing->entries) {
+        if (is_package_name(entry.name.c_str()))
+            names.push_back(entry.name);
     }
     std::sort(names.begin(), names.end(),
               [](const std::string &a, const std::string &b) { return std::strcmp(a.c_str(), b.c_str()) < 0; });
@@ -175,7 +172,7 @@ QPC_EXPORT int qpc_match_file(const char *name, const char *pattern)
 // Directory-scan filter: package files are the entries named "*.qpk".
 QPC_EXPORT int qpc_qpk_filter(const struct dirent *entry)
 {
-    return qpc_match_file(entry->d_name, "*.qpk");
+    return is_package_name(entry->d_name);
 }
 
 QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)

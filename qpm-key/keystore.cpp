@@ -167,8 +167,8 @@ void print_key_data(const Ekva *summary)
 int qpm_key_lst(const qpm_handle *qpm, bool verbose)
 {
     const std::string certstore = certstore_of(qpm);
-    DirPtr dir(opendir(certstore.c_str()));
-    if (!dir) {
+    const std::optional<DirNames> listing = list_directory(certstore);
+    if (!listing) {
         const int err = errno;
         std::fprintf(stderr, "Failure opening <%s> for reading: %s\n", certstore.c_str(), std::strerror(err));
         return -1;
@@ -176,12 +176,13 @@ int qpm_key_lst(const qpm_handle *qpm, bool verbose)
 
     std::printf("\n");
     int count = 0;
-    while (const dirent *entry = readdir(dir.get())) {
+    for (const DirName &entry : listing->entries) {
         // Only regular files: opening a FIFO or a device for reading could hang.
+        const std::string path = strprintf("%s/%s", certstore.c_str(), entry.name.c_str());
         struct stat st {};
-        if (fstatat(dirfd(dir.get()), entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        const EkvaPtr summary = qpm_key_data(strprintf("%s/%s", certstore.c_str(), entry->d_name));
+        const EkvaPtr summary = qpm_key_data(path);
         if (!summary)
             continue;
         if (verbose) {
@@ -200,10 +201,8 @@ int qpm_key_lst(const qpm_handle *qpm, bool verbose)
     }
     std::fflush(stdout);
     std::fprintf(stderr, "Found %d certificates\n", count);
-    if (closedir(dir.release()) != 0) {
-        const int err = errno;
-        std::fprintf(stderr, "Failure closing <%s>: %s\n", certstore.c_str(), std::strerror(err));
-    }
+    if (listing->close_error)
+        std::fprintf(stderr, "Failure closing <%s>: %s\n", certstore.c_str(), std::strerror(listing->close_error));
     return count;
 }
 

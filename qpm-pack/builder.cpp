@@ -373,33 +373,28 @@ private:
     // the same payload.
     bool walk_dir(int tree, const std::string &dir_path, const std::string &rel_dir)
     {
+        const std::optional<DirNames> listing = list_directory(dir_path);
+        if (!listing) {
+            const int err = errno;
+            m_error = strprintf("cannot open directory %s: %s", dir_path.c_str(), errno_text(err).c_str());
+            return false;
+        }
         std::vector<Child> children;
-        {
-            DirPtr dir(opendir(dir_path.c_str()));
-            if (!dir) {
+        for (const DirName &entry : listing->entries) {
+            Child child{entry.name, {}};
+            const std::string path = dir_path + "/" + entry.name;
+            if (lstat(path.c_str(), &child.st) != 0) {
                 const int err = errno;
-                m_error = strprintf("cannot open directory %s: %s", dir_path.c_str(), errno_text(err).c_str());
+                m_error = strprintf("cannot stat %s/%s: %s", dir_path.c_str(), entry.name.c_str(),
+                                    errno_text(err).c_str());
                 return false;
             }
-            errno = 0;
-            while (const dirent *ent = readdir(dir.get())) {
-                if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0)
-                    continue;
-                Child child{ent->d_name, {}};
-                if (fstatat(dirfd(dir.get()), ent->d_name, &child.st, AT_SYMLINK_NOFOLLOW) != 0) {
-                    const int err = errno;
-                    m_error = strprintf("cannot stat %s/%s: %s", dir_path.c_str(), ent->d_name,
-                                        errno_text(err).c_str());
-                    return false;
-                }
-                children.push_back(std::move(child));
-                errno = 0;
-            }
-            if (errno != 0) {
-                const int err = errno;
-                m_error = strprintf("cannot read directory %s: %s", dir_path.c_str(), errno_text(err).c_str());
-                return false;
-            }
+            children.push_back(std::move(child));
+        }
+        if (listing->read_error) {
+            m_error = strprintf("cannot read directory %s: %s", dir_path.c_str(),
+                                errno_text(listing->read_error).c_str());
+            return false;
         }
         std::sort(children.begin(), children.end(),
                   [](const Child &a, const Child &b) { return a.name < b.name; });

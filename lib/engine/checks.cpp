@@ -1,9 +1,9 @@
 #include "engine/checks.h"
 
 #include "engine/inventory.h"
-#include "engine/search.h"
+#include "engine/owners.h"
 #include "package/signature.h"
-#include "package/tree.h"
+#include "package/hashlist.h"
 #include "record/ekva.h"
 #include "ui/ui.h"
 #include "util/globals.h"

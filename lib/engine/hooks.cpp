@@ -2,11 +2,10 @@
 
 #include "record/ldif.h"
 #include "util/files.h"
-#include "util/raii.h"
 #include "util/strfmt.h"
 
 #include <cstdio>
-#include <dirent.h>
+#include <optional>
 #include <sys/stat.h>
 
 namespace qpm {
@@ -16,10 +15,10 @@ namespace {
 constexpr size_t HOOK_PATH_MAX = 4096;
 
 // The entry is a regular file itself; a symbolic link is never one.
-bool is_regular_entry(const std::string &path, const dirent &entry)
+bool is_regular_entry(const std::string &path, const DirName &entry)
 {
-    if (entry.d_type != DT_UNKNOWN)
-        return entry.d_type == DT_REG;
+    if (entry.type != DT_UNKNOWN)
+        return entry.type == DT_REG;
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -50,12 +49,12 @@ EkvaPtr qpm_hook_read(const std::string &path)
 EkvaList qpm_hooks_read(const std::string &dir)
 {
     EkvaList hooks;
-    DirPtr stream(::opendir(dir.c_str()));
-    if (!stream)
+    const std::optional<DirNames> listing = list_directory(dir);
+    if (!listing)
         return hooks;
-    while (const dirent *entry = ::readdir(stream.get())) {
-        const std::string path = strprintf("%s/%s", dir.c_str(), entry->d_name);
-        if (!is_regular_entry(path, *entry))
+    for (const DirName &entry : listing->entries) {
+        const std::string path = strprintf("%s/%s", dir.c_str(), entry.name.c_str());
+        if (!is_regular_entry(path, entry))
             continue;
         if (path.size() > HOOK_PATH_MAX) {
             std::fprintf(stderr, "qpm_hooks_read: Filename <%s> too long, skipping entry", path.c_str());

@@ -1,5 +1,6 @@
 #include "package/qpf.h"
 
+#include "package/sha1.h"
 #include "package/signature.h"
 #include "ui/progress.h"
 #include "util/log.h"
@@ -16,12 +17,9 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
 
 namespace qpm {
 
@@ -32,8 +30,6 @@ namespace {
 // below the extraction directory.
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
-
-constexpr size_t HASH_PIECE = 65536;
 
 const char *ar_error(archive *a)
 {
@@ -117,11 +113,7 @@ HeaderResult read_header(FILE *stream, const std::string &path, ShortMagic style
 // and the signature check instead of another read of the whole file.
 class HashingStream {
 public:
-    explicit HashingStream(int fd) : m_fd(fd), m_md(EVP_MD_CTX_new())
-    {
-        m_ok = m_md && EVP_DigestInit_ex(m_md.get(), EVP_sha1(), nullptr) == 1;
-        ERR_clear_error();
-    }
+    explicit HashingStream(int fd) : m_fd(fd) {}
     HashingStream(const HashingStream &) = delete;
     HashingStream &operator=(const HashingStream &) = delete;
 
@@ -136,30 +128,12 @@ public:
     // a byte was skipped or the file could not be read.
     std::optional<std::string> finish()
     {
-        if (!m_ok || lseek(m_fd, m_hashed, SEEK_SET) != m_hashed)
+        if (!m_ok || lseek(m_fd, m_hashed, SEEK_SET) != m_hashed || !m_sha.update_from(m_fd))
             return std::nullopt;
-        m_pos = m_hashed;
-        std::vector<char> piece(HASH_PIECE);
-        for (;;) {
-            const ssize_t n = read_fd(piece.data(), piece.size());
-            if (n < 0)
-                return std::nullopt;
-            if (n == 0)
-                break;
-            feed(piece.data(), static_cast<size_t>(n));
-            if (!m_ok)
-                return std::nullopt;
-        }
-        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(m_md.get(), digest.data(), &length) != 1) {
-            ERR_clear_error();
+        const std::optional<Sha1::Digest> digest = m_sha.final();
+        if (!digest)
             return std::nullopt;
-        }
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i)
-            hex += strprintf("%02x", digest[i]);
-        return hex;
+        return sha1_format(*digest, 'x');
     }
 
 private:
@@ -184,8 +158,7 @@ private:
             return;
         }
         const auto skip = static_cast<size_t>(m_hashed - start);
-        if (EVP_DigestUpdate(m_md.get(), buf + skip, n - skip) != 1) {
-            ERR_clear_error();
+        if (!m_sha.update(buf + skip, n - skip)) {
             m_ok = false;
             return;
         }
@@ -213,8 +186,8 @@ private:
     }
 
     int m_fd;
-    EvpMdCtxPtr m_md;
-    bool m_ok = false;
+    Sha1Stream m_sha;
+    bool m_ok = true; // no byte skipped, no digest failed
     off_t m_pos = 0;
     off_t m_hashed = 0;
 };

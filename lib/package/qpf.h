@@ -5,6 +5,7 @@
 // description and the payload.
 #include "package/handle.h"
 #include "package/qpk_info.h"
+#include "util/strarr.h"
 
 #include <cstdio>
 #include <optional>
@@ -41,5 +42,10 @@ QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify);
 // symbolic links are made. 0 on success, -1 on any failure. The working
 // directory is the caller's again on return.
 int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify);
+
+// The payload paths of a package file that begin with "data/", without the
+// leading "data", in archive order; nothing when the file or its payload
+// cannot be read to the end. The handle is not consulted.
+std::optional<StrArr> qpm_qpf_index(const qpm_handle *qpm, const std::string &path);
 
 } // namespace qpm

@@ -1,12 +1,17 @@
 #pragma once
-// The library's own streaming SHA-1 (FIPS 180-4): data can be fed in pieces
-// of any size, so files are digested without being held in memory.
+// SHA-1 fed in pieces, so files are digested without being held in memory:
+// the library's own implementation (FIPS 180-4), and Sha1Stream, the same
+// digest computed by libcrypto, through which every file and package stream
+// is digested.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+struct evp_md_ctx_st;
 
 namespace qpm {
 
@@ -33,6 +38,33 @@ private:
     std::array<uint32_t, 5> m_state{};
     uint64_t m_count = 0; // message length in bytes so far
     std::array<unsigned char, BLOCK_SIZE> m_block{};
+};
+
+// SHA-1 by libcrypto, fed like Sha1 and giving the same digests at the
+// speed of the platform's own code. A failure of the library is kept (and
+// its error queue cleared): every later update and final() report it.
+class Sha1Stream {
+public:
+    Sha1Stream();
+    ~Sha1Stream();
+    Sha1Stream(const Sha1Stream &) = delete;
+    Sha1Stream &operator=(const Sha1Stream &) = delete;
+
+    // False once the digest has failed.
+    bool update(const void *data, size_t length);
+    // Feeds everything readable from `fd`, from its offset to the end. False
+    // when a read fails (errno set) or the digest has failed.
+    bool update_from(int fd);
+    // The digest of everything fed; nothing when a step failed. One digest
+    // per stream: later calls give nothing.
+    std::optional<Sha1::Digest> final();
+
+private:
+    struct CtxFree {
+        void operator()(evp_md_ctx_st *ctx) const;
+    };
+    std::unique_ptr<evp_md_ctx_st, CtxFree> m_ctx;
+    bool m_ok = false;
 };
 
 // The two output forms of a digest: mode 'x' gives 40 lower-case hex digits,

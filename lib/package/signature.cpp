@@ -9,6 +9,7 @@
 
 #include <array>
 #include <climits>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +25,6 @@ namespace {
 
 // The verifier reads at most this much of the payload per block.
 constexpr size_t VERIFY_BLOCK = 8191;
-constexpr size_t DIGEST_PIECE = 8192;
 
 struct tm local_time(time_t t)
 {
@@ -251,31 +251,16 @@ int qps_fverify_rsa(const std::string &certstore, const std::string &subject,
 
 std::optional<std::string> qps_sha1_file(const std::string &path, char mode)
 {
-    FilePtr file = fopen_cloexec(path, "rb");
-    if (!file)
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
-    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || !ossl_ok(EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr))) {
-        ERR_clear_error();
+    Sha1Stream sha;
+    if (!sha.update_from(fd.get()))
         return std::nullopt;
-    }
-    std::vector<unsigned char> piece(DIGEST_PIECE);
-    size_t got;
-    while ((got = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
-        if (!ossl_ok(EVP_DigestUpdate(ctx.get(), piece.data(), got))) {
-            ERR_clear_error();
-            return std::nullopt;
-        }
-    }
-    if (std::ferror(file.get()))
+    const std::optional<Sha1::Digest> digest = sha.final();
+    if (!digest)
         return std::nullopt;
-    Sha1::Digest digest{};
-    unsigned int length = 0;
-    if (!ossl_ok(EVP_DigestFinal_ex(ctx.get(), digest.data(), &length)) || length != digest.size()) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    return sha1_format(digest, mode);
+    return sha1_format(*digest, mode);
 }
 
 X509NamePtr x509_str2subj(std::string_view text, int string_type, bool allow_multi)

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -270,6 +271,28 @@ int SiblingFile::commit()
         return -1;
     m_path.clear();
     return 0;
+}
+
+std::optional<DirNames> list_directory(const std::string &path)
+{
+    DirPtr dir(::opendir(path.c_str()));
+    if (!dir)
+        return std::nullopt;
+    DirNames out;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir.get());
+        if (!entry) {
+            out.read_error = errno;
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            out.entries.push_back({std::string(name), entry->d_type});
+    }
+    if (::closedir(dir.release()) != 0)
+        out.close_error = errno;
+    return out;
 }
 
 std::optional<std::string> _read_file(const std::string &path)

@@ -8,10 +8,12 @@
 #include "util/strarr.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace qpm {
 
@@ -73,6 +75,24 @@ private:
     std::string m_path;
     std::string m_target;
 };
+
+// One entry of a directory: its name and its type as readdir(3) gives it
+// (DT_REG, DT_DIR, ...; DT_UNKNOWN where the file system does not say).
+struct DirName {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+};
+
+struct DirNames {
+    std::vector<DirName> entries; // readdir order, "." and ".." left out
+    int read_error = 0;           // errno of a failing readdir: the list ends there
+    int close_error = 0;          // errno of closedir
+};
+
+// The entries of the directory `path`, read whole (and the directory closed)
+// before the caller acts on any of them. nullopt with errno when it cannot
+// be opened.
+std::optional<DirNames> list_directory(const std::string &path);
 
 // The whole file; nullopt when it cannot be opened or read whole. An empty
 // file gives an empty buffer.

@@ -1,6 +1,7 @@
 #pragma once
 // Owners of libarchive objects (see util/raii.h for the others).
 #include "util/raii.h"
+#include "util/raii_archive.h"
 
 #include <memory>
 

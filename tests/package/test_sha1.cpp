@@ -2,8 +2,13 @@
 #include "package/signature.h"
 
 #include "support/test_support.h"
+#include "util/raii.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
@@ -109,4 +114,44 @@ TEST(Sha1, MissingOrUnreadableFileGivesNothing)
     // A directory opens but cannot be read.
     EXPECT_FALSE(sha1_file(dir.path()));
     EXPECT_FALSE(qps_sha1_file(dir.path(), 'x'));
+}
+
+TEST(Sha1Stream, PiecesAndDescriptorTailsGiveTheOwnDigest)
+{
+    test::ScratchDir dir;
+    // Across the 64 KiB read piece, and an empty file.
+    const std::string data = pattern(2 * 65536 + 5);
+    test::write_file(dir / "f", data);
+    test::write_file(dir / "empty", "");
+
+    Sha1Stream pieces;
+    for (size_t at = 0; at < data.size(); at += 1000)
+        ASSERT_TRUE(pieces.update(data.data() + at, std::min<size_t>(1000, data.size() - at)));
+    const auto digest = pieces.final();
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(sha1_format(*digest, 'x'), sha1_data(data));
+    EXPECT_FALSE(pieces.final()) << "one digest per stream";
+
+    // From a descriptor: only what follows its offset, after what was fed.
+    for (const size_t offset : {size_t{0}, size_t{1}, size_t{65536}, data.size()}) {
+        const UniqueFd fd(::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        ASSERT_EQ(::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET), static_cast<off_t>(offset));
+        Sha1Stream sha;
+        ASSERT_TRUE(sha.update("head", 4));
+        ASSERT_TRUE(sha.update_from(fd.get())) << offset;
+        const auto tail = sha.final();
+        ASSERT_TRUE(tail);
+        EXPECT_EQ(sha1_format(*tail, 'x'), sha1_data("head" + data.substr(offset))) << offset;
+    }
+
+    const UniqueFd empty(::open((dir / "empty").c_str(), O_RDONLY | O_CLOEXEC));
+    Sha1Stream none;
+    ASSERT_TRUE(none.update_from(empty.get()));
+    EXPECT_EQ(sha1_format(*none.final(), 'x'), EMPTY_SHA1);
+
+    // A directory opens but cannot be read.
+    const UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_CLOEXEC));
+    Sha1Stream unread;
+    EXPECT_FALSE(unread.update_from(directory.get()));
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -274,6 +276,50 @@ TEST(SiblingFile, LinkReplacesTheTarget)
     EXPECT_EQ(out.commit(), 0);
     EXPECT_EQ(fs::read_symlink(dir / "conf"), "conf.d/main");
     EXPECT_EQ(entries_in(dir.path()), 1u);
+}
+
+TEST(ListDirectory, NamesWithTheirTypesWithoutDotEntries)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "file", "x");
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("file", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+
+    const std::optional<DirNames> listing = list_directory(dir.path());
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->read_error, 0);
+    EXPECT_EQ(listing->close_error, 0);
+    std::map<std::string, unsigned char> types;
+    for (const DirName &entry : listing->entries)
+        types[entry.name] = entry.type;
+    const std::map<std::string, unsigned char> expected = {
+        {"fifo", DT_FIFO}, {"file", DT_REG}, {"link", DT_LNK}, {"sub", DT_DIR}};
+    ASSERT_EQ(types.size(), expected.size());
+    for (const auto &[name, type] : expected) {
+        ASSERT_TRUE(types.contains(name)) << name;
+        // A file system may leave the type unknown; it never names a wrong one.
+        if (types[name] != DT_UNKNOWN) {
+            EXPECT_EQ(types[name], type) << name;
+        }
+    }
+
+    test::ScratchDir empty;
+    const std::optional<DirNames> none = list_directory(empty.path());
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->entries.empty());
+}
+
+TEST(ListDirectory, WhatCannotBeOpenedGivesNothingAndItsErrno)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "file", "x");
+    const std::pair<std::string, int> cases[] = {{dir / "missing", ENOENT}, {dir / "file", ENOTDIR}};
+    for (const auto &[path, err] : cases) {
+        errno = 0;
+        EXPECT_FALSE(list_directory(path)) << path;
+        EXPECT_EQ(errno, err) << path;
+    }
 }
 
 TEST(Lgrep, MatchingLinesAreAppended)

@@ -1,0 +1,327 @@
+#include "package/filecopy.h"
+
+#include "package/dirs.h"
+#include "package/tree_common.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qpm {
+
+using tree_detail::dir_of;
+
+namespace {
+
+std::optional<std::string> read_link(const std::string &path)
+{
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        if (n < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            return text;
+        }
+        text.resize(text.size() * 2);
+    }
+}
+
+// Runs `attempt` (true on success, errno set otherwise); when it failed for a
+// missing directory, makes the directory of `path` (0755) and tries once more.
+template <class Attempt>
+bool with_directory_of(const std::string &path, Attempt attempt)
+{
+    if (attempt())
+        return true;
+    if (errno != ENOENT)
+        return false;
+    const std::string dir = dir_of(path);
+    if (dir.empty())
+        return false;
+    qpm_qpf_mkdir(dir, 0755);
+    return attempt();
+}
+
+// Makes `out` beside `path`: a symbolic link holding `link` when given, else
+// a regular file. A missing directory is made first.
+bool create_beside(SiblingFile &out, const std::string &path, const std::optional<std::string> &link = std::nullopt)
+{
+    return with_directory_of(path, [&] { return link ? out.create_link(path, *link) : out.create(path); });
+}
+
+// Copies `in` into `out`, a new file beside `path`, gives it `bits` (when
+// >= 0) and closes it: the byte count, or -1 once the failure is logged.
+long long copy_into(SiblingFile &out, int in, const std::string &path, int bits)
+{
+    if (!create_beside(out, path)) {
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const long long copied = copy_fd(in, out.fd());
+    if (copied < 0) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", copied, path.c_str());
+    if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
+        qlog(LL_WARNING, "Failed to set permission on %s: %s\n", path.c_str(), std::strerror(errno));
+    if (out.close() != 0) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return copied;
+}
+
+// Opens `path` for reading only when it is a regular file.
+UniqueFd open_regular(const std::string &path, struct stat &st)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!fd)
+        return fd;
+    if (::fstat(fd.get(), &st) != 0)
+        return UniqueFd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+int append_backup_index(const std::string &base, const std::string &target)
+{
+    const std::string index = strprintf("%s/index.txt", base.c_str());
+    FilePtr file = fopen_cloexec(index, "a");
+    if (!file) {
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", index.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const bool written = std::fprintf(file.get(), "%s\n", target.c_str()) >= 0;
+    if (std::fclose(file.release()) != 0 || !written) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", index.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Saves `target` as `backup` by a hard link: the file itself stays, under a
+// second name, once the target is renamed over. False when no link can be
+// made (another file system, no right to link): a copy is made then.
+bool link_backup(const std::string &target, const std::string &backup)
+{
+    return with_directory_of(
+        backup, [&] { return ::linkat(AT_FDCWD, target.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; });
+}
+
+// Saves the regular file or symbolic link at `target` as BASE+TARGET and
+// lists it in BASE/index.txt. Both are complete before the caller touches
+// the target; a target saved before in this transaction keeps that backup.
+int backup_target(const std::string &base, const std::string &target, const struct stat &target_st,
+                  bool by_link = false)
+{
+    if (target.find('\n') != std::string::npos) {
+        qlog(LL_ERROR, "qpm_qpf_copy: %s can not be listed in a backup index", target.c_str());
+        return -1;
+    }
+    const std::string backup = base + target;
+    struct stat st {};
+    if (::lstat(backup.c_str(), &st) == 0) {
+        qlog(LL_DEBUG, "qpm_qpf_copy: %s was backed up before, keeping that backup", target.c_str());
+        return 0;
+    }
+    qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
+    SiblingFile saved;
+    if (by_link && link_backup(target, backup)) {
+        if (append_backup_index(base, target) != 0) {
+            ::unlink(backup.c_str());
+            return -1;
+        }
+        return 0;
+    }
+    if (S_ISLNK(target_st.st_mode)) {
+        const std::optional<std::string> text = read_link(target);
+        if (!text) {
+            qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+        if (!create_beside(saved, backup, text)) {
+            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", backup.c_str(), std::strerror(errno));
+            return -1;
+        }
+    } else {
+        struct stat in_st {};
+        UniqueFd in = open_regular(target, in_st);
+        if (!in) {
+            qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+        if (copy_into(saved, in.get(), backup, static_cast<int>(in_st.st_mode & 07777)) < 0)
+            return -1;
+    }
+    if (saved.commit() != 0) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", backup.c_str(), std::strerror(errno));
+        return -1;
+    }
+    // A backup that is not listed would never be restored, and would hide
+    // this target from a later copy: it goes again.
+    if (append_backup_index(base, target) != 0) {
+        ::unlink(backup.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Checks what is at `target` before it is replaced and saves it under
+// `backup_base` (by a hard link when `by_link` and one can be made): 0, or
+// -1 once the failure is logged.
+int prepare_target(const std::string &target, const std::optional<std::string> &backup_base, bool by_link)
+{
+    qlog(LL_DEBUG, "qpm_qpf_copy: checking existence of %s", target.c_str());
+    struct stat dst_st {};
+    if (::lstat(target.c_str(), &dst_st) != 0) {
+        if (errno != ENOENT) {
+            qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+        qlog(LL_DEBUG, "qpm_qpf_copy: %s does not exist, no backup necessary", target.c_str());
+    } else if (S_ISLNK(dst_st.st_mode) || S_ISREG(dst_st.st_mode)) {
+        qlog(LL_DEBUG, "qpm_qpf_copy: %s exists", target.c_str());
+        if (S_ISLNK(dst_st.st_mode))
+            qlog(LL_INFO, "Removing existing symbolic link %s", target.c_str());
+        if (backup_base && backup_target(*backup_base, target, dst_st, by_link) != 0)
+            return -1;
+    } else {
+        qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the opened source (`in`, or the link text) beside `target` and
+// renames it over: the path always names either the old or the complete
+// new file. The byte count, or -1 once logged.
+long long write_over(const std::string &target, const std::string &source, const struct stat &src_st, int in,
+                     const std::optional<std::string> &link_text, int mode)
+{
+    qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
+    SiblingFile out;
+    long long copied = 0;
+    if (link_text) {
+        if (!create_beside(out, target, link_text)) {
+            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+    } else {
+        int bits = -1;
+        if (mode == 1)
+            bits = static_cast<int>(src_st.st_mode & 07777);
+        else if (mode > 1)
+            bits = mode & 07777;
+        copied = copy_into(out, in, target, bits);
+        if (copied < 0)
+            return -1;
+    }
+    if (out.commit() != 0) {
+        qlog(LL_ERROR, "Failed to replace %s: %s\n", target.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return copied;
+}
+
+// rename(2) of `source` over `target`, making a missing directory of the
+// target first. 0, or -1 with errno.
+int rename_into(const std::string &source, const std::string &target)
+{
+    return with_directory_of(target, [&] { return ::rename(source.c_str(), target.c_str()) == 0; }) ? 0 : -1;
+}
+
+} // namespace
+
+long long qpm_qpf_copy(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base, int mode)
+{
+    if (backup_base)
+        qlog(LL_DEBUG, "qpm_qpf_copy: backup base is %s, will backup target", backup_base->c_str());
+    else
+        qlog(LL_DEBUG, "qpm_qpf_copy: backup base is NULL, will not backup target");
+
+    struct stat src_st {};
+    if (::lstat(source.c_str(), &src_st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s: %s\n", source.c_str(), std::strerror(errno));
+        return -1;
+    }
+    // Opened before anything is changed, so that an unreadable source leaves
+    // no backup and no half-made target behind.
+    std::optional<std::string> link_text;
+    UniqueFd in;
+    if (S_ISLNK(src_st.st_mode)) {
+        link_text = read_link(source);
+        if (!link_text) {
+            qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
+            return -1;
+        }
+    } else {
+        in = open_regular(source, src_st);
+        if (!in) {
+            qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
+            return -1;
+        }
+    }
+    if (prepare_target(target, backup_base, false) != 0)
+        return -1;
+    return write_over(target, source, src_st, in.get(), link_text, mode);
+}
+
+long long qpm_qpf_move(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base)
+{
+    struct stat src_st {};
+    if (::lstat(source.c_str(), &src_st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s: %s\n", source.c_str(), std::strerror(errno));
+        return -1;
+    }
+    // A file the payload holds under two names would become one file on
+    // the system when moved: that, and a link, is copied.
+    if (!S_ISREG(src_st.st_mode) || src_st.st_nlink != 1)
+        return qpm_qpf_copy(target, source, backup_base, 1);
+
+    if (backup_base)
+        qlog(LL_DEBUG, "qpm_qpf_move: backup base is %s, will backup target", backup_base->c_str());
+    if (prepare_target(target, backup_base, true) != 0)
+        return -1;
+    qlog(LL_DEBUG, "Moving %s to %s\n", source.c_str(), target.c_str());
+    if (rename_into(source, target) == 0)
+        return src_st.st_size;
+
+    qlog(LL_DEBUG, "qpm_qpf_move: cannot rename %s to %s (%s), copying it", source.c_str(), target.c_str(),
+         std::strerror(errno));
+    UniqueFd in = open_regular(source, src_st);
+    if (!in) {
+        qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return write_over(target, source, src_st, in.get(), std::nullopt, 1);
+}
+
+int qpm_qpf_backup(const std::string &target, const std::string &backup_base)
+{
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+        qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
+        return -1;
+    }
+    return backup_target(backup_base, target, st, true);
+}
+
+} // namespace qpm

@@ -1,0 +1,39 @@
+#pragma once
+// Copying or moving one file into place with a backup first: the backup
+// area is BASE+TARGET for every saved target, listed in BASE/index.txt, from
+// which a rollback copies them back. Paths are paths as this process sees
+// them: a caller installing a package file at PATH passes root_path(PATH).
+#include <optional>
+#include <string>
+
+namespace qpm {
+
+// Copies `source` to `target` and returns the byte count, or -1.
+// `mode` 1 gives the copy the source's permission bits, above 1 is the bits
+// themselves, 0 or less leaves the bits of a newly created file.
+// With a `backup_base`, an existing regular file or symbolic link at
+// `target` is first saved whole as BASE+TARGET and TARGET is appended to
+// BASE/index.txt; a target saved before keeps its first backup. The copy is
+// written beside the target and renamed over it. A source that is a
+// symbolic link is copied as a link (0 bytes), so a rollback that copies
+// BASE+TARGET back to TARGET restores a link as a link.
+long long qpm_qpf_copy(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base, int mode);
+
+// Puts `source` at `target` by renaming it: the target then has the
+// source's permission bits, as a copy with `mode` 1 gives them, and the
+// source is gone. The backup contract is qpm_qpf_copy's (BASE+TARGET,
+// listed in BASE/index.txt, a first backup kept), but the saved target is a
+// hard link to it where one can be made. When the rename cannot be made
+// (another file system, ...), and for a source that is not a regular file
+// of one name, the source is copied instead and stays. The byte count, or -1.
+long long qpm_qpf_move(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base);
+
+// Saves the regular file or symbolic link at `target` as BASE+TARGET (a
+// hard link where one can be made, else a copy; a link as a link) and lists
+// it in BASE/index.txt, both complete before it returns; a target saved
+// before keeps its first backup. 0, or -1 once logged (no backup listed).
+int qpm_qpf_backup(const std::string &target, const std::string &backup_base);
+
+} // namespace qpm

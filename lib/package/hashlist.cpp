@@ -1,0 +1,128 @@
+#include "package/hashlist.h"
+
+#include "package/signature.h"
+#include "package/tree_common.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <sys/stat.h>
+#include <utility>
+
+namespace qpm {
+
+using tree_detail::open_list;
+
+namespace {
+
+// ekva_addval with rule 0 scans every entry first; a hash list of thousands
+// of files is appended to directly, with the same capacity doubling.
+void append_entry(EkvaPtr &list, std::string key, std::string value)
+{
+    auto &entries = list->entries();
+    while (static_cast<size_t>(list->capacity()) <= entries.size())
+        list->grow();
+    entries.push_back({std::move(key), std::move(value)});
+}
+
+} // namespace
+
+int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, EkvaPtr &list)
+{
+    const std::string path = strprintf("%s/hash/%s.txt", directory.c_str(), tree.c_str());
+    FilePtr file = open_list(path);
+    if (!file) {
+        if (errno == ENOENT) {
+            qlog(LL_DEBUG, "qpm_qpf_qpk_hashes: no file: %s, exiting", path.c_str());
+            return 0;
+        }
+        // A hash list that is there but unreadable must not pass for none.
+        qlog(LL_ERROR, "Failed to open %s for reading: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    list = ekva_new(QPF_HASHES_CAPACITY, QPF_HASHES_KIND);
+    std::string line;
+    while (fgets_line(file.get(), line)) {
+        if (line.empty())
+            continue;
+        if (line.size() < 42 || line[40] != ':') {
+            qlog(LL_ERROR, "Line is smaller than 42 bytes, bye");
+            return -1;
+        }
+        std::string key = line.substr(0, 40);
+        std::string value = "/" + line.substr(41);
+        qlog(LL_DEBUG, "Adding hash %s for file %s", key.c_str(), value.c_str());
+        append_entry(list, std::move(key), std::move(value));
+    }
+    if (std::ferror(file.get())) {
+        qlog(LL_ERROR, "Failed to read %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, EkvaPtr &list)
+{
+    if (!list)
+        list = ekva_new(QPF_HASHES_CAPACITY, QPF_HASHES_KIND);
+    const std::string dir_path = root + subpath;
+    struct stat st {};
+    if (::lstat(dir_path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            qlog(LL_DEBUG, "no directory %s under %s", root.c_str(), subpath.c_str());
+            return 0;
+        }
+        qlog(LL_ERROR, "can't stat '%s'", dir_path.c_str());
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode))
+        return -1;
+    const std::optional<DirNames> listing = list_directory(dir_path);
+    if (!listing) {
+        qlog(LL_ERROR, "can't open '%s'", dir_path.c_str());
+        return -1;
+    }
+    for (const DirName &entry : listing->entries) {
+        std::string relative = strprintf("%s/%s", subpath.c_str(), entry.name.c_str());
+        const std::string full = root + relative;
+        unsigned char type = entry.type;
+        if (type == DT_UNKNOWN) {
+            struct stat entry_st {};
+            if (::lstat(full.c_str(), &entry_st) != 0) {
+                qlog(LL_ERROR, "can't stat '%s'", full.c_str());
+                return -1;
+            }
+            type = S_ISDIR(entry_st.st_mode) ? DT_DIR : S_ISREG(entry_st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            const int rc = qpm_qpf_hash_files(root, relative, list);
+            if (rc != 0) {
+                qlog(LL_DEBUG, "qpm_qpf_hash_files on %s got rc=%d\n", full.c_str(), rc);
+                return rc;
+            }
+            continue;
+        }
+        // Only regular files are digested: a link is not followed and a FIFO
+        // or device is not read, each fails the tree.
+        std::optional<std::string> hash;
+        if (type == DT_REG)
+            hash = qps_sha1_file(full, 'x');
+        if (!hash) {
+            qlog(LL_ERROR, "failed to generate sha1 of %s", full.c_str());
+            return -1;
+        }
+        qlog(LL_DEBUG, "Adding hash %s for file %s", hash->c_str(), relative.c_str());
+        append_entry(list, std::move(*hash), std::move(relative));
+    }
+    if (listing->close_error) {
+        qlog(LL_ERROR, "can't close '%s'", dir_path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace qpm
