@@ -217,31 +217,23 @@ long long filecpy(const std::string &destination, const std::string &source)
 
     // The copy is made under a hidden name beside the destination and renamed
     // over it only when whole: a failed copy never leaves half a certificate.
-    SiblingFile out;
-    if (!out.create(destination, 0600)) {
-        const int err = errno;
-        std::fprintf(stderr, "Failed to open %s for writing: %s\n", destination.c_str(), std::strerror(err));
-        return -1;
+    CopyError err;
+    const long long total = copy_replace(
+        in.get(), destination, {.bits = CERT_MODE, .create_mode = 0600, .bits_required = true, .sync = true}, err);
+    switch (err.step) {
+    case CopyStep::none:
+        return total;
+    case CopyStep::create:
+        std::fprintf(stderr, "Failed to open %s for writing: %s\n", destination.c_str(), std::strerror(err.errnum));
+        break;
+    case CopyStep::read:
+        std::fprintf(stderr, "Failed to read %s: %s\n", source.c_str(), std::strerror(err.errnum));
+        break;
+    default:
+        std::fprintf(stderr, "Failed to write %s: %s\n", destination.c_str(), std::strerror(err.errnum));
+        break;
     }
-    auto write_failed = [&](int err) {
-        std::fprintf(stderr, "Failed to write %s: %s\n", destination.c_str(), std::strerror(err));
-        return -1LL;
-    };
-
-    bool read_failed = false;
-    const long long total = copy_fd(in.get(), out.fd(), &read_failed);
-    if (total < 0 && read_failed) {
-        const int err = errno;
-        std::fprintf(stderr, "Failed to read %s: %s\n", source.c_str(), std::strerror(err));
-        return -1;
-    }
-    if (total < 0)
-        return write_failed(errno);
-    if (::fchmod(out.fd(), CERT_MODE) != 0 || ::fsync(out.fd()) != 0)
-        return write_failed(errno);
-    if (out.commit() != 0)
-        return write_failed(errno);
-    return total;
+    return -1;
 }
 
 bool qpm_key_hash_valid(const std::string &hash)

@@ -50,34 +50,69 @@ bool with_directory_of(const std::string &path, Attempt attempt)
     return attempt();
 }
 
-// Makes `out` beside `path`: a symbolic link holding `link` when given, else
-// a regular file. A missing directory is made first.
-bool create_beside(SiblingFile &out, const std::string &path, const std::optional<std::string> &link = std::nullopt)
+// How a failed rename of a new file over its path is reported: a backup is
+// not yet written, a target is not replaced.
+enum class RenameText { write, replace };
+
+void log_rename_failure(const std::string &path, RenameText text, int err)
 {
-    return with_directory_of(path, [&] { return link ? out.create_link(path, *link) : out.create(path); });
+    if (text == RenameText::replace)
+        qlog(LL_ERROR, "Failed to replace %s: %s\n", path.c_str(), std::strerror(err));
+    else
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(err));
 }
 
-// Copies `in` into `out`, a new file beside `path`, gives it `bits` (when
-// >= 0) and closes it: the byte count, or -1 once the failure is logged.
-long long copy_into(SiblingFile &out, int in, const std::string &path, int bits)
+// Replaces `path` by a copy of everything readable from `in` (copy_replace;
+// a missing directory is made first), given `bits` when >= 0. The byte
+// count, or -1 once the failure is logged.
+long long copy_over(int in, const std::string &path, int bits, RenameText on_rename)
 {
-    if (!create_beside(out, path)) {
-        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(errno));
+    CopyError err;
+    long long copied = copy_replace(in, path, {.bits = bits}, err);
+    // Nothing was read from `in` before the new file was made.
+    if (copied < 0 && err.step == CopyStep::create && err.errnum == ENOENT && !dir_of(path).empty()) {
+        qpm_qpf_mkdir(dir_of(path), 0755);
+        copied = copy_replace(in, path, {.bits = bits}, err);
+    }
+    switch (err.step) {
+    case CopyStep::create:
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(err.errnum));
+        return -1;
+    case CopyStep::read:
+    case CopyStep::write:
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(err.errnum));
+        return -1;
+    default:
+        break;
+    }
+    qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", err.copied, path.c_str());
+    if (err.chmod_errnum)
+        qlog(LL_WARNING, "Failed to set permission on %s: %s\n", path.c_str(), std::strerror(err.chmod_errnum));
+    if (err.step == CopyStep::rename) {
+        log_rename_failure(path, on_rename, err.errnum);
         return -1;
     }
-    const long long copied = copy_fd(in, out.fd());
-    if (copied < 0) {
-        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
-        return -1;
-    }
-    qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", copied, path.c_str());
-    if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
-        qlog(LL_WARNING, "Failed to set permission on %s: %s\n", path.c_str(), std::strerror(errno));
-    if (out.close() != 0) {
-        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+    if (err.step != CopyStep::none) {
+        qlog(LL_ERROR, "Failed to write %s: %s\n", path.c_str(), std::strerror(err.errnum));
         return -1;
     }
     return copied;
+}
+
+// Replaces `path` by a new symbolic link holding `text`, made beside it (a
+// missing directory first) and renamed over it. 0, or -1 once logged.
+int link_over(const std::string &path, const std::string &text, RenameText on_rename)
+{
+    SiblingFile out;
+    if (!with_directory_of(path, [&] { return out.create_link(path, text); })) {
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (out.commit() != 0) {
+        log_rename_failure(path, on_rename, errno);
+        return -1;
+    }
+    return 0;
 }
 
 // Opens `path` for reading only when it is a regular file.
@@ -137,7 +172,6 @@ int backup_target(const std::string &base, const std::string &target, const stru
         return 0;
     }
     qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
-    SiblingFile saved;
     if (by_link && link_backup(target, backup)) {
         if (append_backup_index(base, target) != 0) {
             ::unlink(backup.c_str());
@@ -151,10 +185,8 @@ int backup_target(const std::string &base, const std::string &target, const stru
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (!create_beside(saved, backup, text)) {
-            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", backup.c_str(), std::strerror(errno));
+        if (link_over(backup, *text, RenameText::write) != 0)
             return -1;
-        }
     } else {
         struct stat in_st {};
         UniqueFd in = open_regular(target, in_st);
@@ -162,12 +194,8 @@ int backup_target(const std::string &base, const std::string &target, const stru
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (copy_into(saved, in.get(), backup, static_cast<int>(in_st.st_mode & 07777)) < 0)
+        if (copy_over(in.get(), backup, static_cast<int>(in_st.st_mode & 07777), RenameText::write) < 0)
             return -1;
-    }
-    if (saved.commit() != 0) {
-        qlog(LL_ERROR, "Failed to write %s: %s\n", backup.c_str(), std::strerror(errno));
-        return -1;
     }
     // A backup that is not listed would never be restored, and would hide
     // this target from a later copy: it goes again.
@@ -211,28 +239,14 @@ long long write_over(const std::string &target, const std::string &source, const
                      const std::optional<std::string> &link_text, int mode)
 {
     qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
-    SiblingFile out;
-    long long copied = 0;
-    if (link_text) {
-        if (!create_beside(out, target, link_text)) {
-            qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
-            return -1;
-        }
-    } else {
-        int bits = -1;
-        if (mode == 1)
-            bits = static_cast<int>(src_st.st_mode & 07777);
-        else if (mode > 1)
-            bits = mode & 07777;
-        copied = copy_into(out, in, target, bits);
-        if (copied < 0)
-            return -1;
-    }
-    if (out.commit() != 0) {
-        qlog(LL_ERROR, "Failed to replace %s: %s\n", target.c_str(), std::strerror(errno));
-        return -1;
-    }
-    return copied;
+    if (link_text)
+        return link_over(target, *link_text, RenameText::replace) == 0 ? 0 : -1;
+    int bits = -1;
+    if (mode == 1)
+        bits = static_cast<int>(src_st.st_mode & 07777);
+    else if (mode > 1)
+        bits = mode & 07777;
+    return copy_over(in, target, bits, RenameText::replace);
 }
 
 // rename(2) of `source` over `target`, making a missing directory of the

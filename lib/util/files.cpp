@@ -25,15 +25,6 @@ std::vector<char> &copy_block()
     return block;
 }
 
-// Where a copy stopped, and the errno of that step.
-enum class CopyStep { none, read, create, write, close, rename };
-
-struct CopyError {
-    CopyStep step = CopyStep::none;
-    int errnum = 0;
-    int chmod_errnum = 0; // a failed mode change does not stop the copy
-};
-
 // A fresh hidden name beside `target`: ".NAME.xxxxxx" in its directory.
 std::string sibling_name(const std::string &target)
 {
@@ -68,35 +59,6 @@ std::optional<std::string> make_sibling(const std::string &target, Attempt attem
     return std::nullopt;
 }
 
-// Copies everything readable from `in` into a new file that then replaces
-// `target`; `bits` >= 0 are given to it as permission bits. Returns the
-// byte count, or -1 with the failing step in `err`.
-long long copy_replace(int in, const std::string &target, int bits, CopyError &err)
-{
-    SiblingFile out;
-    if (!out.create(target)) {
-        err = {CopyStep::create, errno, 0};
-        return -1;
-    }
-    bool read_failed = false;
-    const long long total = copy_fd(in, out.fd(), &read_failed);
-    if (total < 0) {
-        err = {read_failed ? CopyStep::read : CopyStep::write, errno, 0};
-        return -1;
-    }
-    if (bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(bits)) != 0)
-        err.chmod_errnum = errno;
-    if (out.close() != 0) {
-        err = {CopyStep::close, errno, err.chmod_errnum};
-        return -1;
-    }
-    if (out.commit() != 0) {
-        err = {CopyStep::rename, errno, err.chmod_errnum};
-        return -1;
-    }
-    return total;
-}
-
 UniqueFd open_read(const std::string &path)
 {
     return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -122,6 +84,8 @@ void report_copy_error(const CopyError &err, const std::string &source, const st
         std::fprintf(stderr, "Failed to open %s for writing: %s\n", target.c_str(), text);
         break;
     case CopyStep::write:
+    case CopyStep::chmod:
+    case CopyStep::sync:
     case CopyStep::close:
         std::fprintf(stderr, "Failed to write %s: %s\n", target.c_str(), text);
         break;
@@ -273,6 +237,39 @@ int SiblingFile::commit()
     return 0;
 }
 
+long long copy_replace(int in, const std::string &target, const ReplaceOptions &options, CopyError &err)
+{
+    err = CopyError{};
+    SiblingFile out;
+    if (!out.create(target, options.create_mode)) {
+        err.step = CopyStep::create;
+        err.errnum = errno;
+        return -1;
+    }
+    bool read_failed = false;
+    const long long total = copy_fd(in, out.fd(), &read_failed);
+    const auto fail = [&err](CopyStep step) {
+        err.step = step;
+        err.errnum = errno;
+        return -1LL;
+    };
+    if (total < 0)
+        return fail(read_failed ? CopyStep::read : CopyStep::write);
+    err.copied = total;
+    if (options.bits >= 0 && ::fchmod(out.fd(), static_cast<mode_t>(options.bits)) != 0) {
+        if (options.bits_required)
+            return fail(CopyStep::chmod);
+        err.chmod_errnum = errno;
+    }
+    if (options.sync && ::fsync(out.fd()) != 0)
+        return fail(CopyStep::sync);
+    if (out.close() != 0)
+        return fail(CopyStep::close);
+    if (out.commit() != 0)
+        return fail(CopyStep::rename);
+    return total;
+}
+
 std::optional<DirNames> list_directory(const std::string &path)
 {
     DirPtr dir(::opendir(path.c_str()));
@@ -372,7 +369,7 @@ long long file_copy(const std::string &destination, const std::string &source, i
             bits = mode_bits(dst_st);
     }
     CopyError err;
-    return copy_replace(in.get(), destination, bits, err);
+    return copy_replace(in.get(), destination, {.bits = bits}, err);
 }
 
 long long file_copy_back(const std::string &destination, const std::string &source,
@@ -408,7 +405,7 @@ long long file_copy_back(const std::string &destination, const std::string &sour
             return -1;
         }
         CopyError err;
-        if (copy_replace(old.get(), backup, mode_bits(dst_st), err) < 0) {
+        if (copy_replace(old.get(), backup, {.bits = mode_bits(dst_st)}, err) < 0) {
             report_copy_error(err, destination, backup);
             return -1;
         }
@@ -423,7 +420,7 @@ long long file_copy_back(const std::string &destination, const std::string &sour
     else if (mode > 1)
         bits = mode & 07777;
     CopyError err;
-    const long long copied = copy_replace(in.get(), destination, bits, err);
+    const long long copied = copy_replace(in.get(), destination, {.bits = bits}, err);
     if (copied < 0) {
         report_copy_error(err, source, destination);
         return -1;

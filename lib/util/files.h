@@ -94,6 +94,31 @@ struct DirNames {
 // be opened.
 std::optional<DirNames> list_directory(const std::string &path);
 
+// Where a replace-by-rename stopped.
+enum class CopyStep { none, create, read, write, chmod, sync, close, rename };
+
+struct CopyError {
+    CopyStep step = CopyStep::none;
+    int errnum = 0;        // errno of that step
+    int chmod_errnum = 0;  // errno of a failed mode change that did not stop the copy
+    long long copied = -1; // bytes copied, once the copy itself is done
+};
+
+struct ReplaceOptions {
+    int bits = -1;              // permission bits for the new file; < 0 keeps those it is created with
+    mode_t create_mode = 0666;  // open(2) mode of the new file (the umask applies)
+    bool bits_required = false; // a failed mode change stops the copy (else it is only noted)
+    bool sync = false;          // fsync(2) the new file before it is renamed over
+};
+
+// The one replace-by-rename: copies everything readable from `in` into a
+// new file beside `target` (SiblingFile), gives it the options' bits,
+// closes it and renames it over `target`. The byte count, or -1 with the
+// failing step in `err`; `target` is then as it was and the new file gone.
+// A symbolic link at `target` is replaced, not written through. Prints
+// nothing.
+long long copy_replace(int in, const std::string &target, const ReplaceOptions &options, CopyError &err);
+
 // The whole file; nullopt when it cannot be opened or read whole. An empty
 // file gives an empty buffer.
 std::optional<std::string> _read_file(const std::string &path);

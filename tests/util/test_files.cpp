@@ -229,6 +229,50 @@ TEST(Files, CopyFdTellsAFailedReadFromAFailedWrite)
     EXPECT_FALSE(read_failed);
 }
 
+TEST(CopyReplace, OptionsGiveModeAndEveryFailureLeavesTheTargetAlone)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "src", "new content");
+    test::write_file(dir / "target", "old");
+    ::chmod((dir / "target").c_str(), 0640);
+    const mode_t saved_umask = ::umask(022);
+
+    struct Case {
+        const char *name;
+        ReplaceOptions options;
+        int expect_perm;
+    } cases[] = {
+        {"created default", {}, 0644},
+        {"bits given", {.bits = 0600}, 0600},
+        {"bits required and synced", {.bits = 0444, .bits_required = true, .sync = true}, 0444},
+        {"create mode", {.create_mode = 0600}, 0600},
+    };
+    for (const Case &c : cases) {
+        const UniqueFd in(::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC));
+        CopyError err;
+        EXPECT_EQ(copy_replace(in.get(), dir / "target", c.options, err), 11) << c.name;
+        EXPECT_EQ(err.step, CopyStep::none) << c.name;
+        EXPECT_EQ(err.copied, 11) << c.name;
+        EXPECT_EQ(test::read_file(dir / "target"), "new content") << c.name;
+        EXPECT_EQ(perm_of(dir / "target"), c.expect_perm) << c.name;
+    }
+    ::umask(saved_umask);
+
+    // A new file that cannot be made, a source that cannot be read.
+    test::write_file(dir / "target", "old");
+    const UniqueFd src(::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC));
+    CopyError err;
+    EXPECT_EQ(copy_replace(src.get(), dir / "missing/target", {}, err), -1);
+    EXPECT_EQ(err.step, CopyStep::create);
+    EXPECT_EQ(err.errnum, ENOENT);
+    const UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(copy_replace(directory.get(), dir / "target", {}, err), -1);
+    EXPECT_EQ(err.step, CopyStep::read);
+    EXPECT_EQ(err.errnum, EISDIR);
+    EXPECT_EQ(test::read_file(dir / "target"), "old");
+    EXPECT_EQ(entries_in(dir.path()), 2u); // no new file left beside the target
+}
+
 TEST(SiblingFile, CommitPutsTheWholeFileInPlace)
 {
     test::ScratchDir dir;
