@@ -47,13 +47,13 @@ std::optional<std::string> setting(Settings &s, std::string_view line, size_t eq
 {
     const std::string_view key = trim(line.substr(0, equals));
     const std::string_view value = trim(line.substr(equals + 1));
-    for (const SettingSpec &spec : SETTINGS) {
-        if (key != spec.key)
+    for (const SettingSpec &setting : SETTINGS) {
+        if (key != setting.key)
             continue;
         long number = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
-        if (ec != std::errc() || end != value.data() + value.size() || number < spec.min || number > spec.max)
-            return strprintf("%s takes a number from %ld to %ld, not \"%.*s\"", spec.key, spec.min, spec.max,
+        if (ec != std::errc() || end != value.data() + value.size() || number < setting.min || number > setting.max)
+            return strprintf("%s takes a number from %ld to %ld, not \"%.*s\"", setting.key, setting.min, setting.max,
                              static_cast<int>(value.size()), value.data());
         store(s, key, number);
         return std::nullopt;

@@ -291,13 +291,13 @@ TEST_F(PqpmInstall, SharedLibraryMakesLdconfigRun)
 // configuration file, the record and the file index.
 TEST_F(PqpmInstall, FailureAfterAnyPhaseLeavesTheRootAsItWas)
 {
-    PackageSpec spec = pkg("fx");
-    spec.file("data/usr/bin/fx", "new fx\n", 0755)
+    PackageSpec pkg_spec = pkg("fx");
+    pkg_spec.file("data/usr/bin/fx", "new fx\n", 0755)
         .file("data/usr/share/fx/deep/er/file", "deep\n")
         .file("conf/etc/fx.conf", "conf\n")
         .link("data/usr/lib/libfx.so", "libfx.so.1")
         .file("data/usr/lib/libfx.so.1", "lib\n");
-    box.add_package(spec);
+    box.add_package(pkg_spec);
     put("/usr/bin/fx", "old fx, owned by nobody\n");
     // Everything but the logs and the stage area, where the fetched package
     // file stays for a later run.

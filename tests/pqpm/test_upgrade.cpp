@@ -18,12 +18,12 @@ namespace fs = std::filesystem;
 
 PackageSpec pkg(const std::string &name, const std::string &version, std::vector<std::string> depends = {})
 {
-    PackageSpec spec;
-    spec.name = name;
-    spec.version = version;
-    spec.depends = std::move(depends);
-    spec.file("data/usr/share/" + name + "/version", version + "\n");
-    return spec;
+    PackageSpec pkg_spec;
+    pkg_spec.name = name;
+    pkg_spec.version = version;
+    pkg_spec.depends = std::move(depends);
+    pkg_spec.file("data/usr/share/" + name + "/version", version + "\n");
+    return pkg_spec;
 }
 
 class PqpmUpgrade : public ::testing::Test {
@@ -38,13 +38,13 @@ protected:
     {
         return file("/usr/share/" + name + "/version");
     }
-    // Replaces the catalogue's builds of `spec.name` by `spec`.
-    void publish(const PackageSpec &spec)
+    // Replaces the catalogue's builds of `pkg_spec.name` by `pkg_spec`.
+    void publish(const PackageSpec &pkg_spec)
     {
         for (const auto &entry : fs::directory_iterator(box.repo()))
-            if (entry.path().filename().string().rfind(spec.name + "_", 0) == 0)
+            if (entry.path().filename().string().rfind(pkg_spec.name + "_", 0) == 0)
                 fs::remove(entry.path());
-        box.add_package(spec);
+        box.add_package(pkg_spec);
     }
     RunResult install(const std::string &name) const { return box.pqpm({"install", name}); }
     RunResult upgrade(std::vector<std::string> args = {}, RunOptions options = {}) const

@@ -38,13 +38,13 @@ std::string noise(size_t size, unsigned seed)
 
 PackageSpec pkg(const std::string &name, std::vector<std::string> depends = {}, size_t payload = 0)
 {
-    PackageSpec spec;
-    spec.name = name;
-    spec.depends = std::move(depends);
-    spec.file("data/usr/share/" + name + "/" + name + ".txt", name + "\n");
+    PackageSpec pkg_spec;
+    pkg_spec.name = name;
+    pkg_spec.depends = std::move(depends);
+    pkg_spec.file("data/usr/share/" + name + "/" + name + ".txt", name + "\n");
     if (payload > 0)
-        spec.file("data/usr/share/" + name + "/blob", noise(payload, static_cast<unsigned>(name[0])));
-    return spec;
+        pkg_spec.file("data/usr/share/" + name + "/blob", noise(payload, static_cast<unsigned>(name[0])));
+    return pkg_spec;
 }
 
 class QpcHttp : public ::testing::Test {
