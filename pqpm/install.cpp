@@ -10,6 +10,7 @@
 #include "engine/search.h"
 #include "util/globals.h"
 #include "util/log.h"
+#include "util/text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,15 +19,6 @@
 #include <unistd.h>
 
 namespace qpm {
-namespace {
-
-std::optional<std::string> option_text(const char *value)
-{
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-} // namespace
-
 EkvaPtr pqpm_hookcmds_new() { return ekva_new(20, 3); }
 
 QpmPtr pqpm_open_locked()
@@ -52,8 +44,8 @@ void pqpm_request_options(const PqpmRun &run, std::optional<std::string> &varian
 {
     // Variant and version speak of one package only.
     if (run.packages.size() == 1) {
-        variant = option_text(qpm_get_variant(run.options.get()));
-        version = option_text(qpm_get_version(run.options.get()));
+        variant = optional_text(qpm_get_variant(run.options.get()));
+        version = optional_text(qpm_get_version(run.options.get()));
     }
 }
 

@@ -11,6 +11,7 @@
 #include "util/strarr.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
+#include "util/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,29 +58,6 @@ LogHandle *plugin_log = nullptr;
 // Open connections; the host only ever sees their addresses.
 std::vector<std::unique_ptr<Connection>> connections;
 
-// Every message of the plug-in goes through the handle the host gave us, and
-// none is written before it did.
-__attribute__((format(printf, 2, 3))) void plog(int level, const char *fmt, ...)
-{
-    if (!plugin_log)
-        return;
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(plugin_log->message, sizeof plugin_log->message, fmt, args);
-    va_end(args);
-    log_write(plugin_log, level, nullptr);
-}
-
-const char *text_or_null(const char *text) { return text ? text : "(null)"; }
-const char *text_or_null(const std::optional<std::string> &text)
-{
-    return text ? text->c_str() : "(null)";
-}
-
-std::optional<std::string> optional_text(const char *text)
-{
-    return text ? std::optional<std::string>(text) : std::nullopt;
-}
 
 Connection *find_connection(void *handle)
 {
@@ -98,12 +76,12 @@ bool read_dirs_conf()
     const std::string path = root_path(syspath::qpc_dirs_config);
     FilePtr file = fopen_cloexec(path, "r");
     if (!file) {
-        plog(LL_ERROR, "qpc-dirs: Failed to open configuration file %s\n", path.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-dirs: Failed to open configuration file %s\n", path.c_str());
         return false;
     }
     struct stat st {};
     const long size = fstat(fileno(file.get()), &st) == 0 ? static_cast<long>(st.st_size) : 0;
-    plog(LL_DEBUG, "qpc-dirs: Setting linesize to %d\n", size <= 4096 ? static_cast<int>(size) + 2 : 4098);
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Setting linesize to %d\n", size <= 4096 ? static_cast<int>(size) + 2 : 4098);
 
     std::string content;
     char buffer[COPY_CHUNK];
@@ -114,13 +92,13 @@ bool read_dirs_conf()
     qpk_dirs.clear();
     const auto store = [](std::string_view entry) {
         if (qpk_dirs.size() >= MAX_DIRS) {
-            plog(LL_INFO, "qpc-dirs: Maximum of 100 directories reached, skipping the rest");
+            log_to(plugin_log, LL_INFO, "qpc-dirs: Maximum of 100 directories reached, skipping the rest");
             return;
         }
         if (entry.empty())
             return;
         qpk_dirs.emplace_back(entry);
-        plog(LL_DEBUG, "qpc-dirs: Read line <%s> of length %d", qpk_dirs.back().c_str(),
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: Read line <%s> of length %d", qpk_dirs.back().c_str(),
              static_cast<int>(entry.size()));
     };
     std::string_view rest(content);
@@ -136,7 +114,7 @@ bool read_dirs_conf()
             line.remove_prefix(std::min(line.size(), MAX_LINE));
         } while (!line.empty());
     }
-    plog(LL_DEBUG, "qpc-dirs: Number of dirs read: %d", static_cast<int>(qpk_dirs.size()));
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Number of dirs read: %d", static_cast<int>(qpk_dirs.size()));
     return true;
 }
 
@@ -188,15 +166,15 @@ QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
 
     const char *arch_name = ekva_getval(configuration, "arch_name");
     if (!arch_name) {
-        plog(LL_ERROR, "qpc-dirs: Failed to get arch_name from config");
+        log_to(plugin_log, LL_ERROR, "qpc-dirs: Failed to get arch_name from config");
         return nullptr;
     }
     connection->arch = qpm_arch_getid(arch_name);
     if (connection->arch == QPM_ARCH_UNSUPPORTED) {
-        plog(LL_ERROR, "qpc-dirs:Invalid architecture specified: %s", arch_name);
+        log_to(plugin_log, LL_ERROR, "qpc-dirs:Invalid architecture specified: %s", arch_name);
         return nullptr;
     }
-    plog(LL_DEBUG, "qpc-dirs: Loaded catalogue for distribution %s-%s",
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Loaded catalogue for distribution %s-%s",
          text_or_null(connection->dist_name), text_or_null(connection->dist_vers));
     connections.push_back(std::move(connection));
     return connections.back().get();
@@ -226,43 +204,41 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
     if (out)
         out->clear();
     if (!find_connection(handle)) {
-        plog(LL_ERROR, "qpc-dirs: Not connected");
+        log_to(plugin_log, LL_ERROR, "qpc-dirs: Not connected");
         return 0;
     }
     if (variant)
-        plog(LL_DEBUG, "qpc-dirs: Looking for package %s, variant <%s>", text_or_null(pattern), variant);
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: Looking for package %s, variant <%s>", text_or_null(pattern), variant);
     else
-        plog(LL_DEBUG, "qpc-dirs: Looking for package %s", text_or_null(pattern));
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: Looking for package %s", text_or_null(pattern));
     if (qpk_dirs.empty() || !out)
         return 0;
 
-    const std::optional<std::string> want_name = optional_text(pattern);
-    const std::optional<std::string> want_variant = optional_text(variant);
-    const std::optional<std::string> want_version = optional_text(version);
+    const QpiQuery query(pattern, variant, version, selector, attributes);
     QpiList found;
     for (const std::string &directory : qpk_dirs) {
-        plog(LL_DEBUG, "qpc-dirs: Scanning directory %s", directory.c_str());
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: Scanning directory %s", directory.c_str());
         const std::optional<StrArr> names = list_packages(directory);
         if (!names) {
-            plog(LL_WARNING, "qpc-dirs: no packages found at %s", directory.c_str());
+            log_to(plugin_log, LL_WARNING, "qpc-dirs: no packages found at %s", directory.c_str());
             continue;
         }
         for (const std::string &name : *names) {
             const std::string path = strprintf("%s/%s", directory.c_str(), name.c_str());
             if (path.size() > MAX_PATH) {
-                plog(LL_DEBUG, "qpc-dirs: Filename <%s> too long, skipping entry", path.c_str());
+                log_to(plugin_log, LL_DEBUG, "qpc-dirs: Filename <%s> too long, skipping entry", path.c_str());
                 continue;
             }
             // A FIFO or device named "*.qpk" would block or feed us forever:
             // only regular files (or links to them) are read.
             QpiPtr qpi = qpk_file_is_qpk(path) ? qpm_qpf_info(nullptr, path, 0) : nullptr;
             if (!qpi) {
-                plog(LL_DEBUG, "qpc-dirs: Skipping %s, failed to read info", path.c_str());
+                log_to(plugin_log, LL_DEBUG, "qpc-dirs: Skipping %s, failed to read info", path.c_str());
                 continue;
             }
-            if (!qpm_qpi_match(qpi.get(), selector, want_name, want_variant, want_version, attributes))
+            if (!query.matches(*qpi))
                 continue;
-            plog(LL_DEBUG, "qpc-dirs: Storing %s, package name %s matches %s", path.c_str(),
+            log_to(plugin_log, LL_DEBUG, "qpc-dirs: Storing %s, package name %s matches %s", path.c_str(),
                  qpi->name.c_str(), text_or_null(pattern));
             qpi->relative_uri = path;
             found.push_back(std::move(qpi));
@@ -271,7 +247,7 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());
-    plog(LL_DEBUG, "qpc-dirs: Stored %d qpis", count);
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Stored %d qpis", count);
     *out = std::move(found);
     return count;
 }
@@ -281,12 +257,12 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
 QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
 {
     if (!find_connection(handle)) {
-        plog(LL_ERROR, "qpc-dirs: Not connected");
+        log_to(plugin_log, LL_ERROR, "qpc-dirs: Not connected");
         return -1;
     }
     if (!qpi || !qpi->absolute_uri || !out)
         return -1;
-    plog(LL_DEBUG, "qpc-dirs: Reading %s", qpi->absolute_uri->c_str());
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Reading %s", qpi->absolute_uri->c_str());
     FilePtr in = fopen_cloexec(*qpi->absolute_uri, "r");
     if (!in)
         return -1;
@@ -304,7 +280,7 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     if (std::ferror(in.get()) || std::fflush(out) != 0)
         return -1;
     std::fclose(in.release());
-    plog(LL_DEBUG, "qpc-dirs: Read %ld bytes", written);
+    log_to(plugin_log, LL_DEBUG, "qpc-dirs: Read %ld bytes", written);
     return written;
 }
 

@@ -97,7 +97,7 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
 {
     std::string error;
     if (!make_cache_dirs(repository, error)) {
-        plog(LL_ERROR, "qpc-http: [%s] %s", repository.name.c_str(), error.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: [%s] %s", repository.name.c_str(), error.c_str());
         return false;
     }
     const std::string cached_path = index_path(repository);
@@ -107,7 +107,7 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
         if (const std::optional<QpkIndex> cached = checked_index(*bytes, cached_path, certstore, why))
             cached_created = cached->created;
         else
-            plog(LL_WARNING, "qpc-http: [%s] the cached index is not usable: %s", repository.name.c_str(), why.c_str());
+            log_to(plugin_log, LL_WARNING, "qpc-http: [%s] the cached index is not usable: %s", repository.name.c_str(), why.c_str());
     }
     const Meta meta = read_meta(repository);
 
@@ -118,20 +118,20 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
         const Fetched got = fetch_to_memory(url, settings, conditional ? meta.etag : "",
                                             conditional ? meta.last_modified : "", MAX_COMPRESSED_INDEX);
         if (!got.ok) {
-            plog(LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url.c_str(), got.error.c_str());
+            log_to(plugin_log, LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url.c_str(), got.error.c_str());
             continue;
         }
         if (got.status == 304) {
-            plog(LL_INFO, "qpc-http: [%s] index not modified at %s", repository.name.c_str(), url.c_str());
+            log_to(plugin_log, LL_INFO, "qpc-http: [%s] index not modified at %s", repository.name.c_str(), url.c_str());
             return true;
         }
         std::optional<QpkIndex> index = checked_index(got.body, url, certstore, error);
         if (!index) {
-            plog(LL_ERROR, "qpc-http: %s: index refused: %s", url.c_str(), error.c_str());
+            log_to(plugin_log, LL_ERROR, "qpc-http: %s: index refused: %s", url.c_str(), error.c_str());
             continue;
         }
         if (cached_created && index->created < *cached_created) {
-            plog(LL_ERROR, "qpc-http: %s: index refused: made at %lld, before the cached one (%lld)", url.c_str(),
+            log_to(plugin_log, LL_ERROR, "qpc-http: %s: index refused: made at %lld, before the cached one (%lld)", url.c_str(),
                  static_cast<long long>(index->created), static_cast<long long>(*cached_created));
             continue;
         }
@@ -139,15 +139,15 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
             !write_replace(meta_path(repository), "url=" + one_line(mirror) + "\netag=" + one_line(got.etag) +
                                                       "\nlast_modified=" + one_line(got.last_modified) + "\n")) {
             const int err = errno;
-            plog(LL_ERROR, "qpc-http: [%s] cannot write %s: %s", repository.name.c_str(), cached_path.c_str(),
+            log_to(plugin_log, LL_ERROR, "qpc-http: [%s] cannot write %s: %s", repository.name.c_str(), cached_path.c_str(),
                  std::strerror(err));
             return false;
         }
-        plog(LL_INFO, "qpc-http: [%s] index of %lld from %s: %zu packages", repository.name.c_str(),
+        log_to(plugin_log, LL_INFO, "qpc-http: [%s] index of %lld from %s: %zu packages", repository.name.c_str(),
              static_cast<long long>(index->created), url.c_str(), index->packages.size());
         return true;
     }
-    plog(LL_ERROR, "qpc-http: [%s] no mirror served a usable index%s", repository.name.c_str(),
+    log_to(plugin_log, LL_ERROR, "qpc-http: [%s] no mirror served a usable index%s", repository.name.c_str(),
          cached_created ? ", keeping the cached one" : "");
     return false;
 }

@@ -16,6 +16,7 @@
 #include "util/raii.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
+#include "util/text.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -35,17 +36,6 @@
 namespace qpm::http {
 
 LogHandle *plugin_log = nullptr;
-
-void plog(int level, const char *fmt, ...)
-{
-    if (!plugin_log)
-        return;
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(plugin_log->message, sizeof plugin_log->message, fmt, args);
-    va_end(args);
-    log_write(plugin_log, level, nullptr);
-}
 
 namespace {
 
@@ -69,12 +59,6 @@ Connection *find_connection(void *handle)
     return nullptr;
 }
 
-const char *text_or_null(const char *text) { return text ? text : "(null)"; }
-
-std::optional<std::string> optional_text(const char *text)
-{
-    return text ? std::optional<std::string>(text) : std::nullopt;
-}
 
 // The repository a record came from: the one whose first mirror its
 // absolute URI names.
@@ -99,10 +83,10 @@ QpiList read_indexes(const Connection &c, Keep keep)
         std::string error;
         std::optional<QpkIndex> index = load_index(r, c.certstore, error);
         if (!index) {
-            plog(LL_WARNING, "qpc-http: [%s] %s", r.name.c_str(), error.c_str());
+            log_to(plugin_log, LL_WARNING, "qpc-http: [%s] %s", r.name.c_str(), error.c_str());
             continue;
         }
-        plog(LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), index->packages.size());
+        log_to(plugin_log, LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), index->packages.size());
         for (QpiPtr &qpi : index->packages) {
             if (!keep(*qpi))
                 continue;
@@ -154,23 +138,23 @@ QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
     const std::string path = root_path(CONF_PATH);
     const std::optional<std::string> text = _read_file(path);
     if (!text) {
-        plog(LL_ERROR, "qpc-http: Failed to open configuration file %s", path.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: Failed to open configuration file %s", path.c_str());
         return nullptr;
     }
     auto connection = std::make_unique<Connection>();
     connection->config = parse_config(*text, path);
     for (const std::string &problem : connection->config.problems)
-        plog(LL_ERROR, "qpc-http: %s", problem.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: %s", problem.c_str());
     if (connection->config.repositories.empty()) {
-        plog(LL_ERROR, "qpc-http: no repository with a mirror in %s", path.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: no repository with a mirror in %s", path.c_str());
         return nullptr;
     }
     connection->certstore = root_path(syspath::inventory) + "/certstore";
     if (connections.empty() && curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        plog(LL_ERROR, "qpc-http: cannot start libcurl");
+        log_to(plugin_log, LL_ERROR, "qpc-http: cannot start libcurl");
         return nullptr;
     }
-    plog(LL_DEBUG, "qpc-http: %zu repositories", connection->config.repositories.size());
+    log_to(plugin_log, LL_DEBUG, "qpc-http: %zu repositories", connection->config.repositories.size());
     connections.push_back(std::move(connection));
     return connections.back().get();
 }
@@ -179,7 +163,7 @@ QPC_EXPORT int qpc_refresh(void *handle)
 {
     Connection *c = find_connection(handle);
     if (!c) {
-        plog(LL_ERROR, "qpc-http: Not connected");
+        log_to(plugin_log, LL_ERROR, "qpc-http: Not connected");
         return -1;
     }
     int failures = 0;
@@ -208,26 +192,23 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
         out->clear();
     Connection *c = find_connection(handle);
     if (!c) {
-        plog(LL_ERROR, "qpc-http: Not connected");
+        log_to(plugin_log, LL_ERROR, "qpc-http: Not connected");
         return 0;
     }
     if (variant)
-        plog(LL_DEBUG, "qpc-http: Looking for package %s, variant <%s>", text_or_null(pattern), variant);
+        log_to(plugin_log, LL_DEBUG, "qpc-http: Looking for package %s, variant <%s>", text_or_null(pattern), variant);
     else
-        plog(LL_DEBUG, "qpc-http: Looking for package %s", text_or_null(pattern));
+        log_to(plugin_log, LL_DEBUG, "qpc-http: Looking for package %s", text_or_null(pattern));
     if (!out)
         return 0;
-    const std::optional<std::string> want_name = optional_text(pattern);
-    const std::optional<std::string> want_variant = optional_text(variant);
-    const std::optional<std::string> want_version = optional_text(version);
-    const bool everything = !pattern && !variant && !version && !attributes;
+    const QpiQuery query(pattern, variant, version, selector, attributes);
     QpiList found = read_indexes(*c, [&](const qpk_info &qpi) {
-        return everything || qpm_qpi_match(&qpi, selector, want_name, want_variant, want_version, attributes);
+        return query.matches(qpi);
     });
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());
-    plog(LL_DEBUG, "qpc-http: Stored %d qpis", count);
+    log_to(plugin_log, LL_DEBUG, "qpc-http: Stored %d qpis", count);
     *out = std::move(found);
     return count;
 }
@@ -236,25 +217,25 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
 {
     Connection *c = find_connection(handle);
     if (!c) {
-        plog(LL_ERROR, "qpc-http: Not connected");
+        log_to(plugin_log, LL_ERROR, "qpc-http: Not connected");
         return -1;
     }
     const Repository *repository = nullptr;
     if (const std::optional<std::string> why = unfetchable(*c, qpi, repository); why || !out) {
-        plog(LL_ERROR, "qpc-http: cannot fetch: %s", why ? why->c_str() : "no output");
+        log_to(plugin_log, LL_ERROR, "qpc-http: cannot fetch: %s", why ? why->c_str() : "no output");
         return -1;
     }
     const std::string &file_name = *qpi->relative_uri;
     if (const auto earlier = c->failed.find(file_name); earlier != c->failed.end()) {
-        plog(LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), earlier->second.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), earlier->second.c_str());
         return -1;
     }
     std::string error;
     if (!make_cache_dirs(*repository, error)) {
-        plog(LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), error.c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), error.c_str());
         return -1;
     }
-    plog(LL_DEBUG, "qpc-http: Reading %s", qpi->absolute_uri->c_str());
+    log_to(plugin_log, LL_DEBUG, "qpc-http: Reading %s", qpi->absolute_uri->c_str());
     Download download(*repository, file_name, qpi->file_size, *qpi->file_hash, partial_path(*repository, file_name),
                       c->config.settings);
     Download::State state;
@@ -263,12 +244,12 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
         state = run_one(download, &progress, c->config.settings);
     }
     if (state != Download::State::Done) {
-        plog(LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), download.error().c_str());
+        log_to(plugin_log, LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), download.error().c_str());
         return -1;
     }
     const long written = copy_to(download.part_path(), out);
     ::unlink(download.part_path().c_str());
-    plog(LL_DEBUG, "qpc-http: Read %ld bytes", written);
+    log_to(plugin_log, LL_DEBUG, "qpc-http: Read %ld bytes", written);
     return written;
 }
 
@@ -297,7 +278,7 @@ QPC_EXPORT int qpc_fetchpkgs(void *handle, const qpk_info *const *qpis, const ch
         targets.push_back(paths[i]);
         total += qpis[i]->file_size;
     }
-    plog(LL_INFO, "qpc-http: fetching %zu packages, %d at a time", queue.size(), c->config.settings.parallel);
+    log_to(plugin_log, LL_INFO, "qpc-http: fetching %zu packages, %d at a time", queue.size(), c->config.settings.parallel);
     {
         Progress progress(static_cast<int>(queue.size()), total);
         run_many(queue, &progress, c->config.settings);

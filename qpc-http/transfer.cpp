@@ -213,7 +213,7 @@ bool Download::start(CURL *easy, Progress *progress)
     if (progress)
         progress->add_bytes(have);
     const std::string address = url();
-    plog(LL_DEBUG, "qpc-http: fetching %s from byte %lld", address.c_str(), static_cast<long long>(have));
+    log_to(plugin_log, LL_DEBUG, "qpc-http: fetching %s from byte %lld", address.c_str(), static_cast<long long>(have));
     curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
     curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(have));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_write);
@@ -265,7 +265,7 @@ Download::State Download::next_mirror(const std::string &why)
 {
     if (m_mirror + 1 >= m_repository.mirrors.size())
         return failed(why);
-    plog(LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url().c_str(), why.c_str());
+    log_to(plugin_log, LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url().c_str(), why.c_str());
     ++m_mirror;
     m_attempt = 0;
     m_fresh_retry = false;
@@ -298,7 +298,7 @@ Download::State Download::finish(CURLcode code, long status)
         }
         if (transient(code, status) && m_attempt < m_settings.retries) {
             ++m_attempt;
-            plog(LL_INFO, "qpc-http: %s: %s, trying again", url().c_str(), why.c_str());
+            log_to(plugin_log, LL_INFO, "qpc-http: %s: %s, trying again", url().c_str(), why.c_str());
             return State::Again;
         }
         return next_mirror(why);
@@ -318,7 +318,7 @@ Download::State Download::finish(CURLcode code, long status)
     discard_part();
     if (m_resumed_from > 0 && !m_fresh_retry) {
         // The bytes kept from before may be the bad ones: once more, whole.
-        plog(LL_INFO, "qpc-http: %s: SHA-1 differs from the index after a resumed download, fetching it whole",
+        log_to(plugin_log, LL_INFO, "qpc-http: %s: SHA-1 differs from the index after a resumed download, fetching it whole",
              url().c_str());
         m_fresh_retry = true;
         return State::Again;
@@ -371,7 +371,7 @@ int run_many(const std::vector<Download *> &downloads, Progress *progress, const
             easy = handles.back().get();
         }
         if (!easy || !d->start(easy, progress) || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
-            plog(LL_WARNING, "qpc-http: cannot fetch %s: %s", d->file_name().c_str(), d->error().c_str());
+            log_to(plugin_log, LL_WARNING, "qpc-http: cannot fetch %s: %s", d->file_name().c_str(), d->error().c_str());
             if (easy)
                 idle.push_back(easy);
             return;

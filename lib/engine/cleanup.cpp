@@ -7,7 +7,7 @@
 #include "util/globals.h"
 #include "util/ldef.h"
 #include "util/log.h"
-#include "util/raii.h"
+#include "util/files.h"
 #include "util/strfmt.h"
 
 #include <cerrno>
@@ -16,7 +16,6 @@
 #include <dirent.h>
 #include <string_view>
 #include <sys/stat.h>
-#include <vector>
 
 namespace qpm {
 namespace {
@@ -43,31 +42,16 @@ bool taken(Section section, std::string_view name, unsigned char type)
     return false;
 }
 
-struct Entry {
-    std::string name;
-    unsigned char type;
-};
-
-// The entries in readdir order, the type from lstat where readdir gives none.
-bool list_entries(const std::string &dir, std::vector<Entry> &out)
+// The type of an entry, from lstat where readdir gives none.
+unsigned char entry_type(const std::string &dir, const DirName &entry)
 {
-    DirPtr handle(::opendir(dir.c_str()));
-    if (!handle)
-        return false;
-    while (const dirent *entry = ::readdir(handle.get())) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            const std::string path = dir + "/" + entry->d_name;
-            if (::lstat(path.c_str(), &st) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-        out.push_back({entry->d_name, type});
-    }
-    return true;
+    if (entry.type != DT_UNKNOWN)
+        return entry.type;
+    struct stat st {};
+    const std::string path = dir + "/" + entry.name;
+    if (::lstat(path.c_str(), &st) != 0)
+        return DT_UNKNOWN;
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
 // A previous record or index whose live NAME is gone is all that is left of
@@ -103,13 +87,13 @@ int qpm_cleanup(qpm_handle *qpm)
 
     for (const auto &[section, dir] : sections) {
         char remembered = vote_mode == 1 ? 0 : 'd';
-        std::vector<Entry> entries;
-        if (!list_entries(dir, entries)) {
+        const std::optional<DirNames> listing = list_directory(dir);
+        if (!listing) {
             qlog(LL_INFO, "failure opening <%s> for reading: %s", dir.c_str(), std::strerror(errno));
             return -1;
         }
-        for (const Entry &entry : entries) {
-            if (!taken(section, entry.name, entry.type))
+        for (const DirName &entry : listing->entries) {
+            if (!taken(section, entry.name, entry_type(dir, entry)))
                 continue;
             const std::string path = strprintf("%s/%s", dir.c_str(), entry.name.c_str());
             const char *name = entry.name.c_str();

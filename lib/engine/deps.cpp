@@ -1,5 +1,7 @@
 #include "engine/deps.h"
 
+#include "engine/search_common.h"
+
 #include "package/qpf.h"
 #include "package/signature.h"
 #include "ui/ui.h"
@@ -13,12 +15,6 @@
 
 namespace qpm {
 namespace {
-
-const char *arch_text(int id)
-{
-    const char *name = qpm_arch_getname(id);
-    return name ? name : "(null)";
-}
 
 // One walk over a package's dependency tree. The two public walks differ
 // only in their messages and in whether installed packages are descended
@@ -43,7 +39,7 @@ public:
             qlog(LL_INFO,
                  m_walk ? "qpm_chk_walk: Package arch %s doesn't match local arch %s, bye"
                         : "qpm_chk_install: Package arch %s doesn't match local arch %s, bye",
-                 arch_text(qpi.architecture), arch_text(local));
+                 search_detail::arch_text(qpi.architecture), search_detail::arch_text(local));
             return QPM_DEPS_UNRESOLVED;
         }
         if (qpi.dependencies.empty()) {

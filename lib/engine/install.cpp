@@ -16,41 +16,9 @@
 #include "util/raii.h"
 #include "util/strfmt.h"
 
-#include <string_view>
 #include <unistd.h>
 
 namespace qpm {
-namespace {
-
-// Runs the stage script `script` when the package has one; its status.
-int run_install_script(qpm_handle *qpm, const StagedPackage &staged, const qpk_info &qpi, const char *script,
-                       bool talk)
-{
-    const std::string command = stage_script_line(staged.paths, ScriptMode::Install, script);
-    qlog(LL_DEBUG, "qpm_install_qpk: cmdline: %s", command.c_str());
-    if (talk && script == std::string_view("00-add.sh"))
-        qlog(LL_INFO, "executing pre-install script for %s", staged.paths.puname.c_str());
-    else if (talk)
-        qlog(LL_INFO, "executing post-install script for %s", staged.paths.puname.c_str());
-    return run_package_script(qpm, script, command, nullptr, &qpi);
-}
-
-void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
-                     const StrArr &final_files)
-{
-    if (!record.scripts)
-        record.scripts = ekva_new(10, 3);
-    if (in_array(staged.files.init, "/99-cfg.sh")) {
-        ekva_addval(record.scripts, qpi.name, "99-cfg.sh", EKVA_APPEND);
-        qlog(LL_DEBUG, "qpm_install_qpk: Found 99-cfg, registered");
-    }
-    for (const std::string &command : configure_hooks(qpm, qpi, final_files, staged.files)) {
-        ekva_addval(record.scripts, qpi.name, command, EKVA_APPEND);
-        qlog(LL_DEBUG, "qpm_install_qpk: Adding hook command: <%s>", command.c_str());
-    }
-}
-
-} // namespace
 
 int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std::string &head, int verbose)
 {
@@ -69,7 +37,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     qlog(LL_DEBUG, "qpm_install_qpk: Looking for pre-install script");
     if (in_array(staged.files.init, "/00-add.sh")) {
         qlog(LL_DEBUG, "qpm_install_qpk: Found pre-install script, will execute");
-        if (const int rc = run_install_script(qpm, staged, *qpi, "00-add.sh", talk); rc != 0) {
+        if (const int rc = run_stage_script(qpm, staged, "00-add.sh", nullptr, *qpi, StageFor::Install, talk); rc != 0) {
             qlog(LL_ERROR, "qpm_install_qpk: pre-install script got an error, aborting");
             return rc;
         }
@@ -93,7 +61,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     qlog(LL_DEBUG, "qpm_install_qpk: Looking for post-install script");
     if (in_array(staged.files.init, "/99-add.sh")) {
         qlog(LL_DEBUG, "qpm_install_qpk: Found post-install script, will execute");
-        if (const int rc = run_install_script(qpm, staged, *qpi, "99-add.sh", talk); rc != 0) {
+        if (const int rc = run_stage_script(qpm, staged, "99-add.sh", nullptr, *qpi, StageFor::Install, talk); rc != 0) {
             qlog(LL_ERROR, "qpm_install_qpk: post-install script got an error, aborting");
             return rc;
         }
@@ -109,7 +77,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
         qlog(LL_DEBUG, "qpm_install_qpk: calling ldconfig");
         refresh_library_cache();
     }
-    queue_configure(qpm, record, *qpi, staged, final_files);
+    queue_configure(qpm, record, *qpi, staged, final_files, StageFor::Install);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 namespace qpm {
 namespace {
@@ -95,28 +96,38 @@ void qpm_scriptenv_del(StrArr &env)
     env.clear();
 }
 
-std::string stage_script_line(const PackagePaths &p, ScriptMode mode, const char *script)
+namespace {
+
+// The command line of the stage script, as the confined shell sees its paths.
+std::string stage_script_line(const PackagePaths &p, StageFor who, const char *script)
 {
     const std::string sv = root_view(p.scriptdir);
     const std::string nv = root_view(p.new_tree);
-    switch (mode) {
-    case ScriptMode::Install:
+    if (who == StageFor::Install)
         return strprintf("cd %s && PATH=%s QPM_MODE=INSTALL QPK_STAGE_NEW=%s %s/ash %s/init/%s", sv.c_str(),
                          sv.c_str(), nv.c_str(), sv.c_str(), nv.c_str(), script);
-    case ScriptMode::Update:
+    if (script == std::string_view("00-add.sh"))
         return strprintf("cd %s && PATH=%s QPM_MODE=UPDATE QPK_STAGE_NEW=%s %s/ash %s/init/%s", sv.c_str(),
                          sv.c_str(), nv.c_str(), sv.c_str(), nv.c_str(), script);
-    case ScriptMode::UpdatePost:
-        return strprintf("cd %s && PATH=%s QPM_MODE=UPDATE QPM_QPKDIR=%s QPK_STAGE_NEW=%s %s/ash %s/init/%s",
-                         sv.c_str(), sv.c_str(), nv.c_str(), nv.c_str(), sv.c_str(), nv.c_str(), script);
-    }
-    return {};
+    return strprintf("cd %s && PATH=%s QPM_MODE=UPDATE QPM_QPKDIR=%s QPK_STAGE_NEW=%s %s/ash %s/init/%s",
+                     sv.c_str(), sv.c_str(), nv.c_str(), nv.c_str(), sv.c_str(), nv.c_str(), script);
 }
 
-int run_package_script(const qpm_handle *qpm, const char *script, const std::string &command,
-                       const qpk_info *old_qpi, const qpk_info *new_qpi)
+} // namespace
+
+int run_stage_script(const qpm_handle *qpm, const StagedPackage &staged, const char *script,
+                     const qpk_info *old_qpi, const qpk_info &new_qpi, StageFor who, bool talk)
 {
-    StrArr env = qpm_scriptenv_add(old_qpi, new_qpi);
+    const std::string command = stage_script_line(staged.paths, who, script);
+    if (who == StageFor::Install)
+        qlog(LL_DEBUG, "qpm_install_qpk: cmdline: %s", command.c_str());
+    else
+        qlog(LL_DEBUG, "qpm_update_qpk: cmdline: %s", command.c_str());
+    if (talk && script == std::string_view("00-add.sh"))
+        qlog(LL_INFO, "executing pre-install script for %s", staged.paths.puname.c_str());
+    else if (talk)
+        qlog(LL_INFO, "executing post-install script for %s", staged.paths.puname.c_str());
+    StrArr env = qpm_scriptenv_add(old_qpi, &new_qpi);
     const int rc = qpm_run_script(qpm, script, command);
     qpm_scriptenv_del(env);
     return rc;
@@ -131,10 +142,27 @@ bool refresh_library_cache()
     return true;
 }
 
-StrArr configure_hooks(const qpm_handle *qpm, const qpk_info &qpi, const StrArr &data_files,
-                       const PackageFiles &files)
+void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
+                     const StrArr &data_files, StageFor who)
 {
-    return qpm_hooks_parse(qpm, &qpi, QPM_HOOK_TYPE_CFG, data_files, files.conf, files.dump);
+    const bool install = who == StageFor::Install;
+    if (!record.scripts)
+        record.scripts = ekva_new(10, 3);
+    if (in_array(staged.files.init, "/99-cfg.sh")) {
+        ekva_addval(record.scripts, qpi.name, "99-cfg.sh", EKVA_APPEND);
+        if (install)
+            qlog(LL_DEBUG, "qpm_install_qpk: Found 99-cfg, registered");
+        else
+            qlog(LL_DEBUG, "qpm_update_qpk: Found 99-cfg, registered");
+    }
+    for (const std::string &command :
+         qpm_hooks_parse(qpm, &qpi, QPM_HOOK_TYPE_CFG, data_files, staged.files.conf, staged.files.dump)) {
+        ekva_addval(record.scripts, qpi.name, command, EKVA_APPEND);
+        if (install)
+            qlog(LL_DEBUG, "qpm_install_qpk: Adding hook command: <%s>", command.c_str());
+        else
+            qlog(LL_DEBUG, "qpm_update_qpk: Adding hook command: <%s>", command.c_str());
+    }
 }
 
 int qpm_scripts_exe(qpm_handle *qpm, qpt &record)

@@ -13,6 +13,8 @@ struct qpk_info;
 struct qpt;
 struct PackagePaths;
 struct PackageFiles;
+struct StagedPackage;
+enum class StageFor;
 
 // Room of the script environment.
 constexpr int QPM_SCRIPTENV_MAX = 29;
@@ -25,25 +27,22 @@ StrArr qpm_scriptenv_add(const qpk_info *old_qpi, const qpk_info *new_qpi);
 // Removes the variables of `env` from the environment and empties it.
 void qpm_scriptenv_del(StrArr &env);
 
-// How a script from the stage is started.
-enum class ScriptMode { Install, Update, UpdatePost };
-
-// The command line of the stage script `script` (e.g. "00-add.sh") of the
-// package at `p`, as the confined shell sees its paths.
-std::string stage_script_line(const PackagePaths &p, ScriptMode mode, const char *script);
-
-// Runs `command` labelled `script` with the script environment of the old
-// and/or new package set for its length. The script's status.
-int run_package_script(const qpm_handle *qpm, const char *script, const std::string &command,
-                       const qpk_info *old_qpi, const qpk_info *new_qpi);
+// Runs the stage script `script` ("00-add.sh" or "99-add.sh") of the
+// staged package, confined under a system root, with the script environment
+// of the installed package (an update's) and the new one set for its
+// length. The script's status.
+int run_stage_script(const qpm_handle *qpm, const StagedPackage &staged, const char *script,
+                     const qpk_info *old_qpi, const qpk_info &new_qpi, StageFor who, bool talk);
 
 // Refreshes the library cache when a verified file was a shared library,
 // and clears the flag. True when it ran.
 bool refresh_library_cache();
 
-// Hook commands of the "99-cfg" moment that match the package's files.
-StrArr configure_hooks(const qpm_handle *qpm, const qpk_info &qpi, const StrArr &data_files,
-                       const PackageFiles &files);
+// Queues in `record.scripts` the package's configure script ("99-cfg.sh")
+// and the hook commands of the "99-cfg" moment that match its files
+// (`data_files`: the data files written). They run when the request ends.
+void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
+                     const StrArr &data_files, StageFor who);
 
 // Runs the configure scripts collected in `record.scripts` and files its
 // hook commands in `record.qpm_hookcmds`. 0.

@@ -7,7 +7,6 @@
 
 namespace qpm::search_detail {
 
-const char *text_or_null(const std::optional<std::string> &text) { return text ? text->c_str() : "(null)"; }
 
 const char *arch_text(int id)
 {

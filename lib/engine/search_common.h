@@ -6,6 +6,7 @@
 #include "package/handle.h"
 #include "package/qpk_info.h"
 #include "util/strarr.h"
+#include "util/text.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -18,7 +19,6 @@ namespace qpm::search_detail {
 constexpr size_t QPM_PATH_MAX = 4096;
 
 // The text, or "(null)" for none, as the messages print it.
-const char *text_or_null(const std::optional<std::string> &text);
 
 // The name of architecture `id`, or "(null)".
 const char *arch_text(int id);

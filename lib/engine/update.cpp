@@ -14,41 +14,8 @@
 #include "util/globals.h"
 #include "util/log.h"
 
-#include <string_view>
 
 namespace qpm {
-namespace {
-
-int run_update_script(qpm_handle *qpm, const StagedPackage &staged, const qpk_info &old_qpi,
-                      const qpk_info &new_qpi, const char *script, bool talk)
-{
-    const bool pre = script == std::string_view("00-add.sh");
-    const std::string command =
-        stage_script_line(staged.paths, pre ? ScriptMode::Update : ScriptMode::UpdatePost, script);
-    qlog(LL_DEBUG, "qpm_update_qpk: cmdline: %s", command.c_str());
-    if (talk && pre)
-        qlog(LL_INFO, "executing pre-install script for %s", staged.paths.puname.c_str());
-    else if (talk)
-        qlog(LL_INFO, "executing post-install script for %s", staged.paths.puname.c_str());
-    return run_package_script(qpm, script, command, &old_qpi, &new_qpi);
-}
-
-void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
-                     const StrArr &add_files)
-{
-    if (!record.scripts)
-        record.scripts = ekva_new(10, 3);
-    if (in_array(staged.files.init, "/99-cfg.sh")) {
-        ekva_addval(record.scripts, qpi.name, "99-cfg.sh", EKVA_APPEND);
-        qlog(LL_DEBUG, "qpm_update_qpk: Found 99-cfg, registered");
-    }
-    for (const std::string &command : configure_hooks(qpm, qpi, add_files, staged.files)) {
-        ekva_addval(record.scripts, qpi.name, command, EKVA_APPEND);
-        qlog(LL_DEBUG, "qpm_update_qpk: Adding hook command: <%s>", command.c_str());
-    }
-}
-
-} // namespace
 
 int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info, const qpk_info *new_info,
                    int verbose)
@@ -66,7 +33,7 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
 
     if (in_array(staged.files.init, "/00-add.sh")) {
         qlog(LL_DEBUG, "qpm_update_qpk: Found pre-install script, will execute");
-        if (const int rc = run_update_script(qpm, staged, *installed_info, *new_info, "00-add.sh", talk); rc != 0) {
+        if (const int rc = run_stage_script(qpm, staged, "00-add.sh", installed_info, *new_info, StageFor::Update, talk); rc != 0) {
             qlog(LL_ERROR, "Pre-Install script ended with errors, aborting update");
             return rc;
         }
@@ -90,7 +57,7 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
     qlog(LL_DEBUG, "qpm_update_qpk: Looking for post-install script");
     if (in_array(staged.files.init, "/99-add.sh")) {
         qlog(LL_DEBUG, "qpm_update_qpk: Found post-install script, will execute");
-        if (run_update_script(qpm, staged, *installed_info, *new_info, "99-add.sh", talk) != 0) {
+        if (run_stage_script(qpm, staged, "99-add.sh", installed_info, *new_info, StageFor::Update, talk) != 0) {
             qlog(LL_ERROR, "Post-Install script ended with errors, aborting update");
             return -1;
         }
@@ -105,7 +72,7 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
         qlog(LL_DEBUG, "qpm_update_qpk: calling ldconfig");
         refresh_library_cache();
     }
-    queue_configure(qpm, record, *new_info, staged, add_files);
+    queue_configure(qpm, record, *new_info, staged, add_files, StageFor::Update);
     return 0;
 }
 

@@ -10,18 +10,13 @@
 #include "package/qpk_info.h"
 #include "ui/progress.h"
 #include "util/log.h"
+#include "util/text.h"
 
 #include <algorithm>
 
 #include <cstring>
 
 namespace qpm {
-namespace {
-
-const char *text(const std::optional<std::string> &value) { return value ? value->c_str() : "(null)"; }
-
-} // namespace
-
 qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string &name,
                     const std::optional<std::string> &variant, const std::optional<std::string> &version,
                     const StrArr &local_files, QptPtr &out)
@@ -57,7 +52,7 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
         default_variant();
         candidate = qpm_findone_qpc(qpm, name, wanted, version, connection);
         if (!candidate) {
-            qlog(LL_DEBUG, "%s, variant %s was not found in the package catalogue", name.c_str(), text(wanted));
+            qlog(LL_DEBUG, "%s, variant %s was not found in the package catalogue", name.c_str(), text_or_null(wanted));
             return nullptr;
         }
     }

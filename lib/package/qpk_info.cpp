@@ -1,4 +1,5 @@
 #include "package/qpk_info.h"
+#include "util/text.h"
 
 #include "package/signature.h"
 #include "record/base64.h"
@@ -518,6 +519,21 @@ void qpm_qpi_list_bsort(QpiList &list)
             return a && !b;
         return std::strcmp(a->name.c_str(), b->name.c_str()) < 0;
     });
+}
+
+QpiQuery::QpiQuery(const char *pattern, const char *variant, const char *version, int selector,
+                   const Ekva *attributes)
+    : m_pattern(optional_text(pattern)), m_variant(optional_text(variant)), m_version(optional_text(version)),
+      m_selector(selector), m_attributes(attributes)
+{
+}
+
+bool QpiQuery::matches(const qpk_info &qpi) const
+{
+    // Nothing asked: everything passes without a look at the record.
+    if (!m_pattern && !m_variant && !m_version && !m_attributes)
+        return true;
+    return qpm_qpi_match(&qpi, m_selector, m_pattern, m_variant, m_version, m_attributes) != 0;
 }
 
 } // namespace qpm

@@ -104,6 +104,19 @@ int qpm_qpi_match(const qpk_info *qpi, int kind, const std::optional<std::string
                   const std::optional<std::string> &variant,
                   const std::optional<std::string> &version, const Ekva *attributes);
 
+// The arguments of a catalogue search, as the backend contract passes them
+// (null: no filter), held as one test of a record (qpm_qpi_match).
+class QpiQuery {
+public:
+    QpiQuery(const char *pattern, const char *variant, const char *version, int selector, const Ekva *attributes);
+    bool matches(const qpk_info &qpi) const;
+
+private:
+    std::optional<std::string> m_pattern, m_variant, m_version;
+    int m_selector;
+    const Ekva *m_attributes;
+};
+
 // Sort by name; records of one name keep their order. The first logs how
 // long the sort took.
 void qpm_qpi_list_sort(QpiList &list);

@@ -173,15 +173,32 @@ int log_level_new(LogHandle *handle, int file_level, int syslog_level, int stder
     return 0;
 }
 
+namespace {
+
+void vlog_to(LogHandle *log, int level, const char *fmt, va_list args)
+{
+    if (!log)
+        return;
+    std::vsnprintf(log->message, sizeof log->message, fmt, args);
+    log_write(log, level, nullptr);
+}
+
+} // namespace
+
 void qlog(int level, const char *fmt, ...)
 {
-    if (!llog)
-        return;
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(llog->message, sizeof llog->message, fmt, args);
+    vlog_to(llog.get(), level, fmt, args);
     va_end(args);
-    log_write(llog.get(), level, nullptr);
+}
+
+void log_to(LogHandle *log, int level, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    vlog_to(log, level, fmt, args);
+    va_end(args);
 }
 
 } // namespace qpm

@@ -47,4 +47,8 @@ const char *log_level_name(int level);
 // Formats into llog's message buffer and writes it at `level`; no-op without llog.
 void qlog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The same through another handle (a plug-in logs through the one its host
+// gave it): nothing without a handle.
+void log_to(LogHandle *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
 } // namespace qpm

@@ -27,4 +27,13 @@ std::optional<std::string> hexs2bin(std::string_view text);
 // below 256 (leading zeros allowed); else 0.
 int isip4str(std::string_view text);
 
+// A C text that may be null as an optional, and the other way round for
+// messages ("(null)" where there is none).
+inline std::optional<std::string> optional_text(const char *text)
+{
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+inline const char *text_or_null(const char *text) { return text ? text : "(null)"; }
+inline const char *text_or_null(const std::optional<std::string> &text) { return text ? text->c_str() : "(null)"; }
+
 } // namespace qpm
