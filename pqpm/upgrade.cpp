@@ -48,11 +48,11 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
     qpc_cache = qpm_qpc_cache_fill(catalogue.connection());
     for (const std::string &name : names) {
         QptPtr transaction;
-        if (!qpm_pre_update(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction)) {
+        UpdatePlan plan = UpdatePlan::Planned;
+        if (!qpm_pre_update(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction, &plan)) {
             // Nothing newer, or no update possible: silent as designed. A
-            // named package that is not installed, or whose update cannot be
-            // resolved, fails the run.
-            if (named && !qpm_qpl_info(qpm.get(), name) && !qpk_file_is_qpk(name))
+            // named package that could not be updated fails the run.
+            if (named && plan != UpdatePlan::NothingToDo)
                 status = 1;
             continue;
         }

@@ -19,9 +19,12 @@
 namespace qpm {
 qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string &name,
                     const std::optional<std::string> &variant, const std::optional<std::string> &version,
-                    const StrArr &local_files, QptPtr &out)
+                    const StrArr &local_files, QptPtr &out, UpdatePlan *outcome)
 {
     out.reset();
+    UpdatePlan ignored;
+    UpdatePlan &why = outcome ? *outcome : ignored;
+    why = UpdatePlan::Planned;
     QpiPtr candidate;
     QpiPtr installed;
     char source = QPD_REMOTE;
@@ -34,11 +37,13 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
         candidate = qpm_qpf_info(qpm, name, 1);
         if (!candidate) {
             qlog(LL_INFO, "%s is not a valid package file", name.c_str());
+            why = UpdatePlan::Invalid;
             return nullptr;
         }
         installed = qpm_qpl_info(qpm, candidate->name);
         if (!installed) {
             qlog(LL_INFO, "%s is not installed", candidate->name.c_str());
+            why = UpdatePlan::NotInstalled;
             return nullptr;
         }
         source = QPD_LOCAL;
@@ -47,12 +52,14 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
         installed = qpm_qpl_info(qpm, name);
         if (!installed) {
             qlog(LL_INFO, "%s is not installed", name.c_str());
+            why = UpdatePlan::NotInstalled;
             return nullptr;
         }
         default_variant();
         candidate = qpm_findone_qpc(qpm, name, wanted, version, connection);
         if (!candidate) {
             qlog(LL_DEBUG, "%s, variant %s was not found in the package catalogue", name.c_str(), text_or_null(wanted));
+            why = UpdatePlan::NotFound;
             return nullptr;
         }
     }
@@ -63,6 +70,7 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
          candidate_puname.c_str());
     if (installed_puname == candidate_puname) {
         qlog(LL_DEBUG, "Nothing to do, keeping %s", installed_puname.c_str());
+        why = UpdatePlan::NothingToDo;
         return nullptr;
     }
     if (source == QPD_REMOTE) {
@@ -75,6 +83,7 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
         const int chosen = qpm_findone(candidate->name, wanted, pair);
         if (chosen != static_cast<int>(pair.size()) - 1) {
             qlog(LL_DEBUG, "Nothing to do, keeping %s", installed_puname.c_str());
+            why = UpdatePlan::NothingToDo;
             return nullptr;
         }
     } else {
@@ -96,12 +105,15 @@ qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string
             if (d.qpi)
                 qlog(LL_DEBUG, "found dep %s for cand %s, status: %c", d.name.c_str(), d.head.c_str(), d.status);
         }
+        why = UpdatePlan::Unresolved;
         return nullptr;
     }
 
     QptPtr t = qpt_new(name, source, QPM_ACTION_UPDATE, std::move(candidate));
-    if (!t)
+    if (!t) {
+        why = UpdatePlan::Invalid;
         return nullptr;
+    }
     // Every record of the walk stays (installed ones pass over when the
     // update runs), in the order an install takes: read from the end, each
     // package comes after what it needs.

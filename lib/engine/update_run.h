@@ -18,13 +18,17 @@ struct qpm_handle;
 // The result of qpm_exe_update for a package that was not processed.
 constexpr int QPM_UPDATE_SKIPPED = 99;
 
+// Why qpm_pre_update planned nothing: only NothingToDo is no failure.
+enum class UpdatePlan { Planned, NothingToDo, NotInstalled, NotFound, Unresolved, Invalid };
+
 // Plans the update of `name` (an installed package's name, or the path of a
 // package file of one): the new transaction record (action 'U'), also left
 // in `out`; null (and `out` empty) when there is nothing to update or the
-// update is impossible. The variant defaults to the installed one.
+// update is impossible (`outcome`, when given, says which). The variant
+// defaults to the installed one.
 qpt *qpm_pre_update(qpm_handle *qpm, QpcConnection connection, const std::string &name,
                     const std::optional<std::string> &variant, const std::optional<std::string> &version,
-                    const StrArr &local_files, QptPtr &out);
+                    const StrArr &local_files, QptPtr &out, UpdatePlan *outcome = nullptr);
 
 // Carries the planned update out. Requires the inventory lock. 0 on
 // success; -1 when the lock is not held or a package file could not be

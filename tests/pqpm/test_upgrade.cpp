@@ -249,7 +249,27 @@ TEST_F(PqpmUpgrade, ExitStatusSaysWhetherEveryNamedPackageMadeIt)
     EXPECT_EQ(box.pqpm({"install", "Missing", "A"}).status, 1) << "one of two failed";
     EXPECT_EQ(upgrade({"Missing"}).status, 1) << "not installed";
     EXPECT_EQ(upgrade({"A"}).status, 0) << "nothing to do is success";
-    write_file(box.path("/etc/qpc-dirs.conf"), box.path("/no/such/dir") + "\n");
-    const RunResult refresh = box.pqpm({"refresh"});
-    (void)refresh; // a directory catalogue has nothing to refresh: its status is the plug-in's
+    // A newer build whose dependency is nowhere: the named package fails.
+    publish(pkg("A", "2.0", {"Nowhere"}));
+    EXPECT_EQ(upgrade({"A"}).status, 1);
+    EXPECT_EQ(upgrade().status, 0) << "the whole system is looked through quietly";
+    // A package file of a package that is not installed.
+    const std::string other = build_package(pkg("Other", "1.0"), box.path("/tmp"), &box.signer());
+    EXPECT_EQ(upgrade({other}).status, 1);
+}
+
+TEST_F(PqpmUpgrade, FastcleanAndTheLibraryCache)
+{
+    publish(pkg("L", "1.0"));
+    ASSERT_EQ(install("L").status, 0);
+    publish(pkg("L", "2.0").file("data/usr/lib/libl.so.2", "not really a library\n"));
+    const RunResult r = upgrade({"-o", "fastclean=yes", "L"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(file_exists(inv("stagearea/L_any_2.0.qpk"))) << "removed once in place";
+    EXPECT_EQ(r.out, "pqpm: L successfully updated\n1 items have been deleted\n") << "the 1.0 file only";
+    // The library cache is made under the root only; a name like libl.so
+    // alone would not make it.
+    if (geteuid() == 0 && file_exists("/sbin/ldconfig")) {
+        EXPECT_TRUE(file_exists(box.path("/etc/ld.so.cache")));
+    }
 }
