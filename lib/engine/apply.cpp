@@ -50,7 +50,7 @@ int apply_install(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackag
             qlog(LL_INFO, "keeping existing config file %s", path.c_str());
         }
     }
-    apply_links_and_modes(staged, files, "qpm_install_qpk");
+    apply_links_and_modes(staged, files, StageFor::Install);
     return 0;
 }
 
@@ -129,22 +129,35 @@ int apply_update(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage
                                        beside.c_str()),
                              0);
     }
-    apply_links_and_modes(staged, files, "qpm_update_qpk");
+    apply_links_and_modes(staged, files, StageFor::Update);
     return 0;
 }
 
-void apply_links_and_modes(const StagedPackage &staged, FileTransaction &files, const char *who)
+void apply_links_and_modes(const StagedPackage &staged, FileTransaction &files, StageFor who)
 {
+    const bool install = who == StageFor::Install;
     const std::string &tree = staged.paths.new_tree;
     for (const std::string &file : staged.files.info) {
         if (file == "/link.txt") {
-            qlog(LL_DEBUG, "%s: Found link.txt, calling qpm_qpf_links", who);
+            if (install)
+                qlog(LL_DEBUG, "qpm_install_qpk: Found link.txt, calling qpm_qpf_links");
+            else
+                qlog(LL_DEBUG, "qpm_update_qpk: Found link.txt, calling qpm_qpf_links");
             const int rc = files.make_links(tree + "/info/link.txt");
-            qlog(LL_DEBUG, "%s: rc of qpm_qpf_links: %d", who, rc);
+            if (install)
+                qlog(LL_DEBUG, "qpm_install_qpk: rc of qpm_qpf_links: %d", rc);
+            else
+                qlog(LL_DEBUG, "qpm_update_qpk: rc of qpm_qpf_links: %d", rc);
         } else if (file == "/perm.txt") {
-            qlog(LL_DEBUG, "%s: Found perm.txt, calling qpm_qpf_perms", who);
+            if (install)
+                qlog(LL_DEBUG, "qpm_install_qpk: Found perm.txt, calling qpm_qpf_perms");
+            else
+                qlog(LL_DEBUG, "qpm_update_qpk: Found perm.txt, calling qpm_qpf_perms");
             const int rc = qpm_qpf_perms(tree + "/info/perm.txt");
-            qlog(LL_DEBUG, "%s: rc of qpm_qpf_perms: %d", who, rc);
+            if (install)
+                qlog(LL_DEBUG, "qpm_install_qpk: rc of qpm_qpf_perms: %d", rc);
+            else
+                qlog(LL_DEBUG, "qpm_update_qpk: rc of qpm_qpf_perms: %d", rc);
         }
     }
 }

@@ -14,6 +14,7 @@ struct qpm_handle;
 struct qpk_info;
 struct StagedPackage;
 class FileTransaction;
+enum class StageFor;
 
 // Installs the data files `final_files` (the staged files are moved into
 // place), the configuration files that are missing on the system, then the
@@ -32,6 +33,6 @@ int apply_update(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage
                  const StrArr &delete_files, const StrArr &add_files, FileTransaction &files, bool talk);
 
 // Links and modes of the package; their results are logged, never fatal.
-void apply_links_and_modes(const StagedPackage &staged, FileTransaction &files, const char *who);
+void apply_links_and_modes(const StagedPackage &staged, FileTransaction &files, StageFor who);
 
 } // namespace qpm

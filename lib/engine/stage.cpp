@@ -91,7 +91,10 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
         return -1;
     }
     const PackagePaths &p = out.paths;
-    qlog(LL_DEBUG, "%s: Will unpack %s to %s", fn, p.staged.c_str(), p.new_tree.c_str());
+    if (who == StageFor::Install)
+        qlog(LL_DEBUG, "qpm_install_qpk: Will unpack %s to %s", p.staged.c_str(), p.new_tree.c_str());
+    else
+        qlog(LL_DEBUG, "qpm_update_qpk: Will unpack %s to %s", p.staged.c_str(), p.new_tree.c_str());
     // What an earlier, interrupted run left here must not be taken for
     // part of this package.
     if (qpm_qpf_rmdir(p.stage_dir) != 0 || qpm_qpf_mkdir(p.new_tree, 0755) != 0 ||
@@ -103,7 +106,10 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
     if (talk)
         qlog(LL_INFO, "unpacking %s.qpk", p.puname.c_str());
     if (const int rc = qpm_qpf_extract(qpm, p.staged, p.new_tree, 1); rc != 0) {
-        qlog(LL_ERROR, "%s: Failure unpacking %s to %s", fn, p.staged.c_str(), p.new_tree.c_str());
+        if (who == StageFor::Install)
+            qlog(LL_ERROR, "qpm_install_qpk: Failure unpacking %s to %s", p.staged.c_str(), p.new_tree.c_str());
+        else
+            qlog(LL_ERROR, "qpm_update_qpk: Failure unpacking %s to %s", p.staged.c_str(), p.new_tree.c_str());
         return rc;
     }
 

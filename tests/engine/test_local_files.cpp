@@ -14,10 +14,7 @@
 namespace qpm {
 namespace {
 
-using test::ScratchDir;
-using test::write_file;
-using test::LogFile;
-using test::make_record;
+using namespace test;
 using namespace test::catalogue;
 
 // ---------------------------------------------------------------- directories

@@ -15,14 +15,7 @@
 namespace qpm {
 namespace {
 
-using test::file_exists;
-using test::is_link;
-using test::link_text;
-using test::LogFile;
-using test::mode_of;
-using test::read_file;
-using test::ScratchDir;
-using test::write_file;
+using namespace test;
 
 std::map<std::string, std::string> by_path(const Ekva *list)
 {
