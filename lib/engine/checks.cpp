@@ -27,10 +27,7 @@ namespace {
 // file, never to the host's.
 bool on_system(const std::string &path)
 {
-    if (have_system_root())
-        return root_exists(path);
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return RootLookup().exists(path);
 }
 
 enum class Existing { Leave, Replace, Abort };
@@ -190,8 +187,9 @@ int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr 
 {
     add_files.clear();
     ExistingChoice choice;
+    RootLookup system;
     for (const std::string &path : new_files) {
-        if (!on_system(path)) {
+        if (!system.exists(path)) {
             add_files.push_back(path);
             continue;
         }
@@ -230,6 +228,7 @@ int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const S
 
     const std::unordered_set<std::string> old_set = as_set(old_files);
     ExistingChoice choice;
+    RootLookup system;
     const auto fail = [&] {
         del_files.clear();
         add_files.clear();
@@ -238,7 +237,7 @@ int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const S
 
     for (const std::string &path : new_files) {
         qlog(LL_DEBUG, "qpm_chk_local_update: Checking for local existence of %s", path.c_str());
-        if (!on_system(path)) {
+        if (!system.exists(path)) {
             add_files.push_back(path);
             qlog(LL_DEBUG, "qpm_chk_local_update: %s is not on disk, adding it to add_files", path.c_str());
             continue;
@@ -272,7 +271,7 @@ int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const S
 
     const std::unordered_set<std::string> new_set = as_set(new_files);
     for (const std::string &path : old_files) {
-        if (new_set.count(path) != 0 || !on_system(path))
+        if (new_set.count(path) != 0 || !system.exists(path))
             continue;
         del_files.push_back(path);
         qlog(LL_DEBUG, "qpm_chk_local_update: %s is not in new files, adding it to del_files", path.c_str());

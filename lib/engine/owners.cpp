@@ -104,30 +104,35 @@ const OwnerIndex *owner_index(const std::string &dir)
 
 std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::string &path)
 {
-    struct stat st {};
-    if (lstat(root_path(path).c_str(), &st) != 0) {
-        qlog(LL_ERROR, "Failure opening <%s>: %s", path.c_str(), std::strerror(errno));
+    // Links, of the file or of a directory on its way, lead where they lead
+    // inside the system root, never onto the host.
+    const std::optional<std::string> resolved = root_resolve(path);
+    if (!resolved) {
+        const int err = errno;
+        struct stat st {};
+        if (lstat(root_path(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            qlog(LL_ERROR, "%s is a symbolic link, but cannot be resolved", path.c_str());
+        else
+            qlog(LL_ERROR, "Failure opening <%s>: %s", path.c_str(), std::strerror(err));
         return std::nullopt;
     }
-    std::string wanted = path;
-    if (S_ISLNK(st.st_mode)) {
-        const std::optional<std::string> resolved = root_resolve(path);
-        if (!resolved) {
-            qlog(LL_ERROR, "%s is a symbolic link, but cannot be resolved", path.c_str());
-            return std::nullopt;
-        }
+    if (*resolved != path)
         qlog(LL_INFO, "%s is a symbolic link to %s", path.c_str(), resolved->c_str());
-        wanted = *resolved;
-    }
 
     const std::string dir = dirs_of(qpm).fileindex;
     const OwnerIndex *index = owner_index(dir);
     if (!index)
         return std::nullopt;
-    const auto it = index->owners.find(wanted);
+    // The path as a package listed it, or the file it leads to.
+    const std::string *wanted = &path;
+    auto it = index->owners.find(path);
+    if (it == index->owners.end()) {
+        wanted = &*resolved;
+        it = index->owners.find(*resolved);
+    }
     if (it == index->owners.end())
         return std::nullopt;
-    qlog(LL_DEBUG, "Found <%s> in <%s>", wanted.c_str(), strprintf("%s/%s", dir.c_str(), it->second.c_str()).c_str());
+    qlog(LL_DEBUG, "Found <%s> in <%s>", wanted->c_str(), strprintf("%s/%s", dir.c_str(), it->second.c_str()).c_str());
     return it->second;
 }
 

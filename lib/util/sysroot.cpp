@@ -93,6 +93,29 @@ std::optional<std::string> root_resolve(std::string_view path)
 
 bool root_exists(std::string_view path) { return root_resolve(path).has_value(); }
 
+bool RootLookup::exists(const std::string &path)
+{
+    if (!have_system_root()) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0;
+    }
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size())
+        return root_exists(path);
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    auto it = m_dirs.find(dir);
+    if (it == m_dirs.end())
+        it = m_dirs.emplace(dir, root_resolve(dir)).first;
+    if (!it->second)
+        return false;
+    const std::string inside = (*it->second == "/" ? std::string() : *it->second) + path.substr(slash);
+    struct stat st {};
+    if (::lstat(root_path(inside).c_str(), &st) != 0)
+        return false;
+    // A link is followed inside the root, like every other.
+    return !S_ISLNK(st.st_mode) || root_exists(inside);
+}
+
 bool have_system_root() { return !system_root().empty(); }
 
 void system_root_pin_real() { g_root = std::string(); }

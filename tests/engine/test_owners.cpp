@@ -2,6 +2,7 @@
 
 #include "catalogue_fixture.h"
 #include "support/test_support.h"
+#include "util/sysroot.h"
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,16 @@ TEST_F(FileOwner, SymbolicLinksResolveInsideTheSystemRoot)
     EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/opt/deep"), "libx");
     EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/opt/dangling"), std::nullopt);
     EXPECT_TRUE(log.has("[ERROR] /opt/dangling is a symbolic link, but cannot be resolved"));
+
+    // A linked directory on the way, absolute as images have them
+    // (/lib -> /usr/lib): the image's file, not the host's.
+    ASSERT_EQ(symlink("/usr/lib", (m_root_dir.path() + "/lib").c_str()), 0);
+    EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/lib/libx.so.1"), "libx");
+    RootLookup system;
+    EXPECT_TRUE(system.exists("/lib/libx.so.1"));
+    EXPECT_TRUE(system.exists("/usr/lib/abs"));
+    EXPECT_FALSE(system.exists("/opt/dangling"));
+    EXPECT_FALSE(system.exists("/lib/missing"));
 }
 
 TEST_F(FileOwner, IndexFollowsChangesOfTheInventory)
