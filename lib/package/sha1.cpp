@@ -1,5 +1,6 @@
 #include "package/sha1.h"
 
+#include "util/files.h"
 #include "util/raii.h"
 
 #include <algorithm>
@@ -19,30 +20,6 @@ namespace {
 
 constexpr size_t FILE_PIECE = 4096;     // sha1_file, as designed
 constexpr size_t STREAM_PIECE = 65536;  // Sha1Stream::update_from
-
-// Reads `fd` from its offset to the end in pieces of at most `piece` bytes
-// (up to STREAM_PIECE) and hands each to `feed`. False when a read fails
-// (errno set) or `feed` returns false. The one read loop of every digest.
-template <class Feed>
-bool read_pieces(int fd, size_t piece, Feed feed)
-{
-    // One buffer per thread: a fresh 64 KiB per file shows when thousands
-    // of small files are digested.
-    thread_local std::vector<char> buffer(STREAM_PIECE);
-    piece = std::min(piece, buffer.size());
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), piece);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (!feed(buffer.data(), static_cast<size_t>(n)))
-            return false;
-    }
-}
 
 uint32_t load_be32(const unsigned char *p)
 {

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -111,14 +112,12 @@ bool write_all(int fd, std::string_view data)
     return true;
 }
 
-bool read_all(int fd, std::string &out)
+bool read_pieces(int fd, size_t piece, const std::function<bool(const char *, size_t)> &feed)
 {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
-        out.reserve(out.size() + static_cast<size_t>(st.st_size));
     std::vector<char> &block = copy_block();
+    piece = std::min(piece, block.size());
     for (;;) {
-        const ssize_t n = ::read(fd, block.data(), block.size());
+        const ssize_t n = ::read(fd, block.data(), piece);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -126,32 +125,36 @@ bool read_all(int fd, std::string &out)
         }
         if (n == 0)
             return true;
-        out.append(block.data(), static_cast<size_t>(n));
+        if (!feed(block.data(), static_cast<size_t>(n)))
+            return false;
     }
+}
+
+bool read_all(int fd, std::string &out)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        out.reserve(out.size() + static_cast<size_t>(st.st_size));
+    return read_pieces(fd, COPY_BLOCK, [&out](const char *data, size_t length) {
+        out.append(data, length);
+        return true;
+    });
 }
 
 long long copy_fd(int in, int out, bool *read_failed)
 {
-    std::vector<char> &block = copy_block();
     long long total = 0;
-    for (;;) {
-        const ssize_t n = ::read(in, block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (read_failed)
-                *read_failed = true;
-            return -1;
-        }
-        if (n == 0)
-            return total;
-        if (!write_all(out, std::string_view(block.data(), static_cast<size_t>(n)))) {
-            if (read_failed)
-                *read_failed = false;
-            return -1;
-        }
-        total += n;
-    }
+    bool write_failed = false;
+    const bool copied = read_pieces(in, COPY_BLOCK, [&](const char *data, size_t length) {
+        write_failed = !write_all(out, std::string_view(data, length));
+        total += static_cast<long long>(length);
+        return !write_failed;
+    });
+    if (copied)
+        return total;
+    if (read_failed)
+        *read_failed = !write_failed;
+    return -1;
 }
 
 bool fgets_line(FILE *file, std::string &line)

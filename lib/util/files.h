@@ -8,6 +8,7 @@
 #include "util/strarr.h"
 
 #include <cstdio>
+#include <functional>
 #include <dirent.h>
 #include <optional>
 #include <string>
@@ -20,6 +21,11 @@ namespace qpm {
 // Writes all of `data` to `fd`, resuming after short writes and signals;
 // false with errno on failure.
 bool write_all(int fd, std::string_view data);
+
+// Reads `fd` from its offset to the end in pieces of at most `piece` bytes
+// (up to 64 KiB) and hands each to `feed`. False when a read fails (errno
+// set) or `feed` returns false. The one read loop of copies and digests.
+bool read_pieces(int fd, size_t piece, const std::function<bool(const char *, size_t)> &feed);
 
 // Appends everything readable from `fd` to `out`; false with errno when a
 // read fails.
