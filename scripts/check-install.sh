@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built tree twice into temporary directories (cmake --install
 # --prefix P, then DESTDIR=D with the configured prefix) and checks each:
-# programs, core library and plug-in where they belong, pqpm set-user-id, no
+# programs, core library and plug-in where they belong, manual pages and bash
+# completion, pqpm set-user-id, no
 # run path into the build or source tree, and the installed programs run with
 # the build tree's core library out of reach.
 # Usage: scripts/check-install.sh [BUILD_DIR]   (default: build)
@@ -18,6 +19,14 @@ bindir=$(cache_value CMAKE_INSTALL_BINDIR)
     echo "check-install: $build is not a configured build tree" >&2
     exit 2
 }
+# GNUInstallDirs leaves these empty in the cache until set: then they derive
+# from the data root.
+datarootdir=$(cache_value CMAKE_INSTALL_DATAROOTDIR)
+mandir=$(cache_value CMAKE_INSTALL_MANDIR)
+mandir=${mandir:-${datarootdir:-share}/man}
+datadir=$(cache_value CMAKE_INSTALL_DATADIR)
+datadir=${datadir:-${datarootdir:-share}}
+scdoc=$(cache_value SCDOC_EXECUTABLE)
 full_libdir=$libdir
 [ "${libdir#/}" != "$libdir" ] || full_libdir=$prefix/$libdir
 programs=(pqpm qpm-key qpm-adm qpm-pack)
@@ -53,6 +62,16 @@ check_tree() {
     compgen -G "$root/$libdir/libqpm.so.*" >/dev/null || fail "no $root/$libdir/libqpm.so.*"
     [ -e "$root/$libdir/libqpm.so" ] || fail "no $root/$libdir/libqpm.so"
     [ -f "$root/lib/qpm/qpc-dirs.so" ] || fail "no plug-in $root/lib/qpm/qpc-dirs.so"
+    # Manual pages when the build found scdoc; bash completion always.
+    if [ -n "$scdoc" ] && [ "${scdoc%NOTFOUND}" = "$scdoc" ]; then
+        for f in man8/pqpm.8 man8/qpm.8 man8/qpm-key.8 man8/qpm-adm.8 man1/qpm-pack.1 man5/qpm.conf.5; do
+            [ -s "$root/$mandir/$f" ] || fail "no manual page $root/$mandir/$f"
+        done
+    fi
+    for f in pqpm qpm qpm-key qpm-adm; do
+        grep -q "^complete -F .* $f\$" "$root/$datadir/bash-completion/completions/$f" 2>/dev/null ||
+            fail "no bash completion $root/$datadir/bash-completion/completions/$f"
+    done
 
     for f in "$root/$bindir"/* "$root/$libdir"/libqpm.so.* "$root/lib/qpm"/*.so; do
         [ -f "$f" ] && [ ! -L "$f" ] || continue
