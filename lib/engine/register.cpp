@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace qpm {
@@ -87,6 +88,14 @@ bool write_update_record(const std::string &path, const qpk_info &old_qpi)
 
 bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
+// A previous record, at `next` after its exchange, leaves by way of `old`.
+void retire_record(const std::string &next, const std::string &old)
+{
+    qpm_qpf_rmdir(old);
+    if (::rename(next.c_str(), old.c_str()) == 0)
+        qpm_qpf_rmdir(old);
+}
+
 } // namespace
 
 bool write_file_index(const std::string &path, const StrArr &files)
@@ -101,6 +110,15 @@ bool write_file_index(const std::string &path, const StrArr &files)
         text += '\n';
     }
     return write_text(path, text);
+}
+
+int swap_in_record(const std::string &next, const std::string &record, const std::string &old)
+{
+    if (::renameat2(AT_FDCWD, next.c_str(), AT_FDCWD, record.c_str(), RENAME_EXCHANGE) != 0)
+        return -1;
+    retire_record(next, old);
+    qpm_file_owner_forget();
+    return 0;
 }
 
 RecordStep write_record_files(const StagedPackage &staged, const std::string &dir)
@@ -224,9 +242,7 @@ void finish_update_record(const StagedPackage &staged, const StrArr &add_files)
     const PackagePaths &p = staged.paths;
     // The previous record and index are at the .new paths now. They pass
     // through the .old names, which a cleanup recognises, on their way out.
-    qpm_qpf_rmdir(p.old_record);
-    if (::rename(p.new_record.c_str(), p.old_record.c_str()) == 0)
-        qpm_qpf_rmdir(p.old_record);
+    retire_record(p.new_record, p.old_record);
     ::unlink(p.old_index.c_str());
     if (::rename(p.new_index.c_str(), p.old_index.c_str()) == 0)
         ::unlink(p.old_index.c_str());

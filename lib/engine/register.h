@@ -33,6 +33,11 @@ int register_update(const qpk_info &old_qpi, const StagedPackage &staged, const 
 // .NAME.new paths, go by way of .NAME.old; an index left empty goes too.
 void finish_update_record(const StagedPackage &staged, const StrArr &add_files);
 
+// Puts the complete record directory `next` in place of the live `record`
+// by one atomic exchange; the previous record then leaves by way of `old`
+// (the name a cleanup recognises). 0, or -1 with errno (nothing changed).
+int swap_in_record(const std::string &next, const std::string &record, const std::string &old);
+
 // The steps of writing a record directory, for the caller's messages.
 enum class RecordStep { Done, Info, DataHash, Init, InitHash, Conf, ConfHash, Dump, DumpHash };
 
