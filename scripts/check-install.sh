@@ -20,7 +20,7 @@ bindir=$(cache_value CMAKE_INSTALL_BINDIR)
 }
 full_libdir=$libdir
 [ "${libdir#/}" != "$libdir" ] || full_libdir=$prefix/$libdir
-programs=(pqpm qpm-key qpm-adm qpm-pack)
+programs=(pqpm qpm qpm-key qpm-adm qpm-pack)
 
 scratch=$(mktemp -d)
 aside=$scratch/aside
