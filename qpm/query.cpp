@@ -13,6 +13,7 @@
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +43,8 @@ const CommandSpec FILES = {
     "files", "[-o OPTIONS] NAME",
     "Lists what the installed package NAME put on the system, one line each:\n"
     "\"d PATH\" a data file, \"c PATH\" a configuration file, \"l PATH -> TARGET\" a\n"
-    "symbolic link. With outform=c CSV rows of kind, path and target.\n",
+    "symbolic link; each kind sorted by path. With outform=c CSV rows of kind,\n"
+    "path and target.\n",
     {}, {"outform"}, 1, 1};
 
 const CommandSpec OWNER = {
@@ -144,7 +146,13 @@ int qpm_cmd_files(int argc, char **argv)
     }
     const bool csv = line.outform == QPM_FORM_CSV;
     std::string text = csv ? "kind,path,target\n" : "";
-    for (const PackageEntry &entry : qpm_qpl_contents(qpm.get(), name)) {
+    // Data files, configuration files, links; each kind by path.
+    std::vector<PackageEntry> entries = qpm_qpl_contents(qpm.get(), name);
+    const auto rank = [](char kind) { return kind == QPM_ENTRY_DATA ? 0 : kind == QPM_ENTRY_CONF ? 1 : 2; };
+    std::stable_sort(entries.begin(), entries.end(), [&](const PackageEntry &a, const PackageEntry &b) {
+        return rank(a.kind) != rank(b.kind) ? rank(a.kind) < rank(b.kind) : a.path < b.path;
+    });
+    for (const PackageEntry &entry : entries) {
         if (csv)
             text += arr2csv({std::string(1, entry.kind), entry.path, entry.target}, ',', 0) + "\n";
         else if (entry.kind == QPM_ENTRY_LINK)
