@@ -140,7 +140,8 @@ int qpm_cmd_plan(int argc, char **argv)
         return status;
     }
     const int form = line.outform == QPM_FORM_LDIF ? QPM_FORM_LDIF : QPM_FORM_TEXT;
-    const std::string title = strprintf("Actions to %s %s", action.c_str(), names.size() == 1 ? names[0].c_str() : "the packages");
+    const std::string title =
+        strprintf("Actions to %s %s", action.c_str(), names.size() == 1 ? names[0].c_str() : "the packages");
     if (qpm_qpa_list_write(actions, title.c_str(), form, 1) != 0)
         return QPM_EXIT_FAILURE;
     return status;
