@@ -1,6 +1,7 @@
 // qpm check and qpm fix: the consistency checks of the inventory, and the
 // rewrite of one package's install record.
 #include "commands.h"
+#include "front.h"
 
 #include "engine/checks_inventory.h"
 #include "engine/inventory.h"
@@ -17,7 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace qpm {
+using namespace qpm;
+
 namespace {
 
 constexpr const char *CHECK_USAGE =
@@ -90,6 +92,7 @@ int qpm_cmd_check(int argc, char **argv)
     }
     if (fix && !root_only("check"))
         return 1;
+    qpm_change_run_start();
     QpmPtr qpm = qpm_open(nullptr, nullptr);
     if (!qpm || (fix && qpm_lock(qpm.get()) != 0))
         return 1;
@@ -139,6 +142,7 @@ int qpm_cmd_fix(int argc, char **argv)
     }
     if (!root_only("fix"))
         return 1;
+    qpm_change_run_start();
     QpmPtr qpm = qpm_open(nullptr, nullptr);
     if (!qpm || qpm_lock(qpm.get()) != 0)
         return 1;
@@ -162,4 +166,3 @@ int qpm_cmd_fix(int argc, char **argv)
     return 0;
 }
 
-} // namespace qpm

@@ -1,6 +1,7 @@
 // qpm remove: installed packages and the dependencies that nobody else
 // needs, under the inventory lock, after a confirmation.
 #include "commands.h"
+#include "front.h"
 
 #include "engine/inventory.h"
 #include "engine/remove.h"
@@ -17,7 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace qpm {
+using namespace qpm;
+
 namespace {
 
 constexpr const char *REMOVE_USAGE =
@@ -76,6 +78,7 @@ int qpm_cmd_remove(int argc, char **argv)
         std::fputs("qpm remove: only root may remove packages\n", stderr);
         return 1;
     }
+    qpm_change_run_start();
     QpmPtr qpm = qpm_open(nullptr, nullptr);
     if (!qpm || qpm_lock(qpm.get()) != 0)
         return 1;
@@ -129,4 +132,3 @@ int qpm_cmd_remove(int argc, char **argv)
     return 0;
 }
 
-} // namespace qpm

@@ -29,7 +29,7 @@ datadir=${datadir:-${datarootdir:-share}}
 scdoc=$(cache_value SCDOC_EXECUTABLE)
 full_libdir=$libdir
 [ "${libdir#/}" != "$libdir" ] || full_libdir=$prefix/$libdir
-programs=(pqpm qpm-key qpm-adm qpm-pack)
+programs=(pqpm qpm qpm-key qpm-adm qpm-pack)
 
 scratch=$(mktemp -d)
 aside=$scratch/aside

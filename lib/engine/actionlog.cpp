@@ -3,6 +3,7 @@
 #include "engine/inventory.h"
 #include "package/qpk_info.h"
 #include "record/ldif.h"
+#include "ui/ftable.h"
 #include "ui/ui.h"
 #include "util/csv.h"
 #include "util/files.h"
@@ -17,12 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 
 namespace qpm {
 namespace {
-
-// The two dc components of the distribution's domain.
-constexpr const char *LOG_BASE_DN = "dc=quendari,dc=org";
 
 // Columns of the CSV form, in order; the first is the line number.
 constexpr const char *CSV_COLUMNS[] = {
@@ -96,7 +95,7 @@ void showlogline_text(QpmUi *ui, const Ekva *record)
 void showlogline_ldif(QpmUi *ui, std::string_view line_number, const Ekva *record)
 {
     const std::string number(line_number);
-    ui_add(ui, strprintf("dn: eqpkLogLine=%s,%s\n", number.c_str(), LOG_BASE_DN));
+    ui_add(ui, strprintf("dn: eqpkLogLine=%s,%s\n", number.c_str(), QPM_BASE_DN));
     std::string lines;
     ldif_write(lines, "eqpkLogLine", number, LDIF_TEXT);
     ldif_write(lines, "objectClass", "eqpkLog", LDIF_TEXT);
@@ -314,7 +313,10 @@ int qpm_showlogline(std::string_view line_number, const Ekva *record, int form)
 
 int qpm_showlog(const qpm_handle *qpm, int form, int order)
 {
-    const char *debug_file = std::getenv(QPM_SHOWLOG_DEBUG_LOGFILE);
+    // Only the real root may point the listing at another file: for anyone
+    // else a program that reads the log must not become a reader of any
+    // file its owner can read.
+    const char *debug_file = getuid() == 0 ? std::getenv(QPM_SHOWLOG_DEBUG_LOGFILE) : nullptr;
     const std::string path = debug_file && *debug_file ? std::string(debug_file) : qpm_log_path(qpm);
     qlog(LL_INFO, "log file <%s>\n", path.c_str());
 

@@ -40,8 +40,8 @@ void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText 
 // is not one of the six sentences.
 EkvaPtr qpm_parse_log(std::string_view line);
 
-// Lists the whole log (QPM_SHOWLOG_DEBUG_LOGFILE when set, else the log of
-// the handle) in `form`; `order` 1 oldest first, any other newest first.
+// Lists the whole log (QPM_SHOWLOG_DEBUG_LOGFILE when set and the real user
+// is root, else the log of the handle) in `form`; `order` 1 oldest first, any other newest first.
 // Returns the number of lines of the file, 0 when it is empty or unreadable.
 int qpm_showlog(const qpm_handle *qpm, int form, int order);
 
