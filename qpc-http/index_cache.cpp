@@ -152,15 +152,51 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
     return false;
 }
 
-std::optional<QpkIndex> load_index(const Repository &repository, const std::string &certstore, std::string &error)
+CachedIndex::CachedIndex(std::string body, QpkIndexEntries split, std::string origin)
+    : m_body(std::move(body)), m_origin(std::move(origin)), m_entries(std::move(split.entries)),
+      m_parsed(m_entries.size()), m_tried(m_entries.size(), false)
+{
+    m_by_name.reserve(m_entries.size());
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        const std::string_view name = qpk_index_entry_name(m_entries[i]);
+        if (name.empty())
+            m_unnamed.push_back(i);
+        else
+            m_by_name.emplace(name, i);
+    }
+}
+
+const qpk_info *CachedIndex::record(size_t i)
+{
+    if (!m_tried[i]) {
+        m_tried[i] = true;
+        m_parsed[i] = qpk_index_parse_entry(m_entries[i], m_origin);
+    }
+    return m_parsed[i].get();
+}
+
+std::unique_ptr<CachedIndex> load_index(const Repository &repository, const std::string &certstore,
+                                        std::string &error)
 {
     const std::string path = index_path(repository);
     const std::optional<std::string> bytes = _read_file(path);
     if (!bytes) {
         error = strprintf("no index at %s, refresh the catalogue first", path.c_str());
-        return std::nullopt;
+        return nullptr;
     }
-    return checked_index(*bytes, path, certstore, error);
+    std::optional<QpkIndexFile> file = qpk_index_unpack(*bytes, error);
+    if (!file)
+        return nullptr;
+    const int status = qpk_index_verify(*file, certstore);
+    if (status != QPS_VERIFIED) {
+        error = strprintf("signature %s", qpk_index_status_text(status));
+        return nullptr;
+    }
+    std::optional<QpkIndexEntries> split = qpk_index_split(file->body, error);
+    if (!split)
+        return nullptr;
+    // Moving the body keeps its buffer, and with it the entries' views.
+    return std::make_unique<CachedIndex>(std::move(file->body), std::move(*split), path);
 }
 
 } // namespace qpm::http

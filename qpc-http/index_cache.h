@@ -5,8 +5,14 @@
 #include "http_conf.h"
 #include "package/qpk_index.h"
 
+#include <algorithm>
+
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace qpm::http {
 
@@ -23,8 +29,56 @@ bool make_cache_dirs(const Repository &repository, std::string &error);
 // (with the reasons logged) when no mirror served one.
 bool refresh_repository(const Repository &repository, const Settings &settings, const std::string &certstore);
 
-// The cached index, its signature checked again; nullopt with the reason in
+// A cached index whose signature has been checked, its entries parsed only
+// when a query reaches them: asking for one name parses that name's entries,
+// not the catalogue.
+class CachedIndex {
+public:
+    CachedIndex(std::string body, QpkIndexEntries split, std::string origin);
+    CachedIndex(const CachedIndex &) = delete;
+    CachedIndex &operator=(const CachedIndex &) = delete;
+
+    size_t size() const { return m_entries.size(); }
+
+    // Calls `take` with every sound record that may be named `name` (the
+    // caller still matches it), in index order.
+    template <class Take>
+    void for_name(std::string_view name, Take take)
+    {
+        std::vector<size_t> hits = m_unnamed;
+        const auto [from, to] = m_by_name.equal_range(name);
+        for (auto it = from; it != to; ++it)
+            hits.push_back(it->second);
+        std::sort(hits.begin(), hits.end());
+        for (const size_t i : hits)
+            if (const qpk_info *qpi = record(i))
+                take(*qpi);
+    }
+
+    // Calls `take` with every sound record, in index order.
+    template <class Take>
+    void for_all(Take take)
+    {
+        for (size_t i = 0; i < m_entries.size(); ++i)
+            if (const qpk_info *qpi = record(i))
+                take(*qpi);
+    }
+
+private:
+    const qpk_info *record(size_t i);
+
+    std::string m_body; // the entries are views into it
+    std::string m_origin;
+    std::vector<std::string_view> m_entries;
+    std::unordered_multimap<std::string_view, size_t> m_by_name;
+    std::vector<size_t> m_unnamed; // entries whose name needs a parse to be known
+    std::vector<QpiPtr> m_parsed;
+    std::vector<bool> m_tried;
+};
+
+// The cached index, its signature checked again; null with the reason in
 // `error` when there is none or it does not verify.
-std::optional<QpkIndex> load_index(const Repository &repository, const std::string &certstore, std::string &error);
+std::unique_ptr<CachedIndex> load_index(const Repository &repository, const std::string &certstore,
+                                        std::string &error);
 
 } // namespace qpm::http

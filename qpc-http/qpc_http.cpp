@@ -20,6 +20,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,10 @@ struct Connection {
     // Packages a parallel fetch could not get, with the reason: the
     // one-by-one fetch that follows reports them without trying again.
     std::unordered_map<std::string, std::string> failed;
+    // The cached indexes, read once per connection on the first query (one
+    // per repository, null where there is none usable).
+    std::vector<std::unique_ptr<CachedIndex>> indexes;
+    bool indexes_read = false;
 };
 
 std::vector<std::unique_ptr<Connection>> connections;
@@ -72,27 +77,41 @@ const Repository *repository_of(const Connection &c, const qpk_info &qpi)
     return nullptr;
 }
 
-// The packages of every cached index that pass `keep`, moved out of the
-// freshly read indexes (no copies: the engine asks for the whole catalogue
-// once per run). A repository without a usable index adds nothing.
-template <class Keep>
-QpiList read_indexes(const Connection &c, Keep keep)
+// The records of every cached index that `query` selects, as copies the
+// caller owns. A plain name (no wildcard, no attribute patterns) is looked
+// up; anything else reads every entry. A repository without a usable index
+// adds nothing.
+QpiList read_indexes(Connection &c, const char *pattern, const Ekva *attributes, const QpiQuery &query)
 {
+    if (!c.indexes_read) {
+        c.indexes_read = true;
+        for (const Repository &r : c.config.repositories) {
+            std::string error;
+            std::unique_ptr<CachedIndex> index = load_index(r, c.certstore, error);
+            if (index)
+                log_to(plugin_log, LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), index->size());
+            else
+                log_to(plugin_log, LL_WARNING, "qpc-http: [%s] %s", r.name.c_str(), error.c_str());
+            c.indexes.push_back(std::move(index));
+        }
+    }
+    const bool by_name = pattern && !attributes && !std::strpbrk(pattern, "*?[\\");
     QpiList found;
-    for (const Repository &r : c.config.repositories) {
-        std::string error;
-        std::optional<QpkIndex> index = load_index(r, c.certstore, error);
-        if (!index) {
-            log_to(plugin_log, LL_WARNING, "qpc-http: [%s] %s", r.name.c_str(), error.c_str());
+    for (size_t i = 0; i < c.indexes.size(); ++i) {
+        if (!c.indexes[i])
             continue;
-        }
-        log_to(plugin_log, LL_DEBUG, "qpc-http: [%s] %zu packages in the cached index", r.name.c_str(), index->packages.size());
-        for (QpiPtr &qpi : index->packages) {
-            if (!keep(*qpi))
-                continue;
-            qpi->absolute_uri = r.mirrors.front() + "/" + *qpi->relative_uri;
-            found.push_back(std::move(qpi));
-        }
+        const Repository &r = c.config.repositories[i];
+        const auto take = [&](const qpk_info &qpi) {
+            if (!query.matches(qpi))
+                return;
+            QpiPtr copy = qpk_info_copy(&qpi);
+            copy->absolute_uri = r.mirrors.front() + "/" + *qpi.relative_uri;
+            found.push_back(std::move(copy));
+        };
+        if (by_name)
+            c.indexes[i]->for_name(pattern, take);
+        else
+            c.indexes[i]->for_all(take);
     }
     return found;
 }
@@ -166,6 +185,8 @@ QPC_EXPORT int qpc_refresh(void *handle)
         log_to(plugin_log, LL_ERROR, "qpc-http: Not connected");
         return -1;
     }
+    c->indexes.clear();
+    c->indexes_read = false;
     int failures = 0;
     for (const Repository &r : c->config.repositories)
         if (!refresh_repository(r, c->config.settings, c->certstore))
@@ -202,9 +223,7 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
     if (!out)
         return 0;
     const QpiQuery query(pattern, variant, version, selector, attributes);
-    QpiList found = read_indexes(*c, [&](const qpk_info &qpi) {
-        return query.matches(qpi);
-    });
+    QpiList found = read_indexes(*c, pattern, attributes, query);
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());
@@ -251,6 +270,14 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     ::unlink(download.part_path().c_str());
     log_to(plugin_log, LL_DEBUG, "qpc-http: Read %ld bytes", written);
     return written;
+}
+
+// Optional entry point: findpkg looks a plain name up in the cached indexes
+// (parsing only that name's entries), so the host need not cache the
+// catalogue.
+QPC_EXPORT int qpc_indexed(void *handle)
+{
+    return find_connection(handle) ? 1 : 0;
 }
 
 // Optional entry point: fetches `count` package files side by side, each into
@@ -310,5 +337,6 @@ static_assert(std::is_same_v<decltype(&qpc_findpkg), qpc_findpkg_fn>);
 static_assert(std::is_same_v<decltype(&qpc_readpkg), qpc_readpkg_fn>);
 static_assert(std::is_same_v<decltype(&qpc_release), qpc_release_fn>);
 static_assert(std::is_same_v<decltype(&qpc_fetchpkgs), qpc_fetchpkgs_fn>);
+static_assert(std::is_same_v<decltype(&qpc_indexed), qpc_indexed_fn>);
 
 } // namespace qpm::http

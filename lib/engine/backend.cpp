@@ -12,6 +12,7 @@ qpc_findpkg_fn pqpm_qpc_findpkg = nullptr;
 qpc_readpkg_fn pqpm_qpc_readpkg = nullptr;
 qpc_release_fn pqpm_qpc_release = nullptr;
 qpc_fetchpkgs_fn pqpm_qpc_fetchpkgs = nullptr;
+qpc_indexed_fn pqpm_qpc_indexed = nullptr;
 
 namespace {
 
@@ -35,6 +36,7 @@ bool bind(void *library, const char *symbol, Fn &slot)
 SharedLibrary qpm_qpc_load(const std::string &path)
 {
     pqpm_qpc_fetchpkgs = nullptr;
+    pqpm_qpc_indexed = nullptr;
     SharedLibrary library(dlopen(path.c_str(), RTLD_LAZY));
     if (!library) {
         std::fprintf(stderr, "Failed to load backend %s: %s\n", path.c_str(), dlerror());
@@ -49,6 +51,7 @@ SharedLibrary qpm_qpc_load(const std::string &path)
         !bind(handle, "qpc_release", pqpm_qpc_release))
         return nullptr;
     pqpm_qpc_fetchpkgs = reinterpret_cast<qpc_fetchpkgs_fn>(dlsym(handle, "qpc_fetchpkgs"));
+    pqpm_qpc_indexed = reinterpret_cast<qpc_indexed_fn>(dlsym(handle, "qpc_indexed"));
     dlerror();
     return library;
 }
@@ -62,6 +65,7 @@ void qpm_qpc_close(SharedLibrary &library)
     pqpm_qpc_readpkg = nullptr;
     pqpm_qpc_release = nullptr;
     pqpm_qpc_fetchpkgs = nullptr;
+    pqpm_qpc_indexed = nullptr;
     library.reset();
 }
 

@@ -37,12 +37,19 @@ extern qpc_connect_fn pqpm_qpc_connect;
 extern qpc_refresh_fn pqpm_qpc_refresh;
 extern qpc_findpkg_fn pqpm_qpc_findpkg;
 extern qpc_readpkg_fn pqpm_qpc_readpkg;
+// Optional: non-zero when findpkg answers a plain name from an index of its
+// own, at a cost that does not grow with the catalogue. The engine then asks
+// for each name as it needs it instead of copying the whole catalogue first.
+using qpc_indexed_fn = int (*)(QpcConnection connection);
+
 extern qpc_release_fn pqpm_qpc_release;
 // Null unless the loaded backend offers "qpc_fetchpkgs".
 extern qpc_fetchpkgs_fn pqpm_qpc_fetchpkgs;
+// Null unless the loaded backend offers "qpc_indexed".
+extern qpc_indexed_fn pqpm_qpc_indexed;
 
 // Loads the library at `path` and binds all five entry points (and the
-// optional parallel fetch when it has one); null (with a message on standard
+// optional parallel fetch and name index when it has them); null (with a message on standard
 // error) when it cannot be loaded or lacks one of the five.
 SharedLibrary qpm_qpc_load(const std::string &path);
 void qpm_qpc_close(SharedLibrary &library);

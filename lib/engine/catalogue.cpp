@@ -25,6 +25,10 @@ const char *c_str_or_null(const std::optional<std::string> &text) { return text 
 QpiList qpm_qpc_cache_fill(QpcConnection connection)
 {
     QpiList all;
+    if (pqpm_qpc_indexed && pqpm_qpc_indexed(connection)) {
+        qlog(LL_DEBUG, "the catalogue answers each name from its index: nothing cached");
+        return all;
+    }
     const int count = pqpm_qpc_findpkg
                           ? pqpm_qpc_findpkg(connection, nullptr, nullptr, nullptr, QPM_SELECTOR, nullptr, &all)
                           : 0;

@@ -109,17 +109,33 @@ std::optional<std::string> gunzip(std::string_view bytes, std::string &error)
         return std::nullopt;
     }
     ScopeGuard end_inflate([&z] { inflateEnd(&z); });
+    // The trailer's last four bytes hold the size modulo 2^32: a hint to
+    // size the output once, never trusted beyond QPK_INDEX_MAX.
+    size_t hint = bytes.size() * 10;
+    if (bytes.size() >= 18) {
+        const auto *tail = reinterpret_cast<const unsigned char *>(bytes.data() + bytes.size() - 4);
+        hint = tail[0] | tail[1] << 8 | tail[2] << 16 | static_cast<size_t>(tail[3]) << 24;
+        hint = std::min(hint, bytes.size() * 1032); // deflate's largest ratio
+    }
     std::string out;
-    out.reserve(bytes.size() * 10);
+    out.resize(std::min(hint, QPK_INDEX_MAX) + 1);
+    size_t used = 0;
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
     z.avail_in = static_cast<uInt>(bytes.size());
-    static thread_local char chunk[1 << 18];
     for (;;) {
-        z.next_out = reinterpret_cast<Bytef *>(chunk);
-        z.avail_out = sizeof chunk;
+        if (used == out.size()) {
+            if (out.size() > QPK_INDEX_MAX) {
+                error = strprintf("larger than %zu bytes", QPK_INDEX_MAX);
+                return std::nullopt;
+            }
+            out.resize(std::min(out.size() * 2, QPK_INDEX_MAX + 1));
+        }
+        const size_t room = std::min<size_t>(out.size() - used, 1u << 30);
+        z.next_out = reinterpret_cast<Bytef *>(out.data() + used);
+        z.avail_out = static_cast<uInt>(room);
         const int rc = inflate(&z, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - z.avail_out);
-        if (out.size() > QPK_INDEX_MAX) {
+        used += room - z.avail_out;
+        if (used > QPK_INDEX_MAX) {
             error = strprintf("larger than %zu bytes", QPK_INDEX_MAX);
             return std::nullopt;
         }
@@ -131,6 +147,7 @@ std::optional<std::string> gunzip(std::string_view bytes, std::string &error)
             return std::nullopt;
         }
     }
+    out.resize(used);
     if (z.avail_in != 0) {
         error = "damaged gzip data: bytes after the end";
         return std::nullopt;
@@ -369,7 +386,10 @@ std::optional<QpkIndexFile> qpk_index_unpack(std::string_view bytes, std::string
         error = "no index header";
         return std::nullopt;
     }
-    file.body = rest;
+    // The body is the text's tail: move it to the front rather than copy it.
+    const size_t offset = static_cast<size_t>(rest.data() - text->data());
+    text->erase(0, offset);
+    file.body = std::move(*text);
     return file;
 }
 
@@ -410,21 +430,54 @@ std::optional<int64_t> qpk_index_created(std::string_view body)
     return created ? to_int64(*created) : std::nullopt;
 }
 
-std::optional<QpkIndex> qpk_index_parse(std::string_view body, const std::string &origin, std::string &error)
+std::optional<QpkIndexEntries> qpk_index_split(std::string_view body, std::string &error)
 {
     const std::optional<int64_t> created = qpk_index_created(body);
     if (!created) {
         error = "no format 1 header with a creation time";
         return std::nullopt;
     }
-    QpkIndex index;
-    index.created = *created;
+    QpkIndexEntries split;
+    split.created = *created;
     std::string_view rest = body;
     next_entry(rest); // the header
     while (!rest.empty()) {
         const std::string_view entry = next_entry(rest);
         if (entry.empty())
             break;
+        split.entries.push_back(entry);
+    }
+    return split;
+}
+
+std::string_view qpk_index_entry_name(std::string_view entry)
+{
+    constexpr std::string_view key = "\neqpkName: ";
+    const size_t at = entry.find(key);
+    if (at == std::string_view::npos)
+        return {};
+    const size_t start = at + key.size();
+    const size_t end = entry.find('\n', start);
+    // A continuation line would add to the value: leave that to the parser.
+    if (end != std::string_view::npos && end + 1 < entry.size() && entry[end + 1] == ' ')
+        return {};
+    return entry.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+QpiPtr qpk_index_parse_entry(std::string_view entry, const std::string &origin)
+{
+    return parse_entry(entry, origin);
+}
+
+std::optional<QpkIndex> qpk_index_parse(std::string_view body, const std::string &origin, std::string &error)
+{
+    std::optional<QpkIndexEntries> split = qpk_index_split(body, error);
+    if (!split)
+        return std::nullopt;
+    QpkIndex index;
+    index.created = split->created;
+    index.packages.reserve(split->entries.size());
+    for (const std::string_view entry : split->entries) {
         if (QpiPtr qpi = parse_entry(entry, origin))
             index.packages.push_back(std::move(qpi));
         else

@@ -84,4 +84,24 @@ std::optional<int64_t> qpk_index_created(std::string_view body);
 // WARNING with `origin` naming the index.
 std::optional<QpkIndex> qpk_index_parse(std::string_view body, const std::string &origin, std::string &error);
 
+// A body cut into its package entries, none of them parsed yet: a client
+// that is asked for one name parses only the entries of that name, so the
+// answer does not cost a parse of the whole catalogue.
+struct QpkIndexEntries {
+    int64_t created = 0;
+    std::vector<std::string_view> entries; // views into the body, in index order
+};
+
+// nullopt (reason in `error`) when the header is wrong.
+std::optional<QpkIndexEntries> qpk_index_split(std::string_view body, std::string &error);
+
+// The package name an entry declares, read without parsing the entry; empty
+// when it is not written plainly (folded, Base64 or missing): such an entry
+// has to be parsed to learn its name.
+std::string_view qpk_index_entry_name(std::string_view entry);
+
+// One entry as qpk_index_parse reads it: null (and a warning naming
+// `origin`) when it does not describe a package soundly.
+QpiPtr qpk_index_parse_entry(std::string_view entry, const std::string &origin);
+
 } // namespace qpm

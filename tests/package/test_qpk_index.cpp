@@ -168,3 +168,30 @@ TEST(QpkIndex, EntriesReadAsEveryPackageDescriptionIsRead)
         EXPECT_TRUE(qpk_index_parse(qpk_index_body(1, {spoiled}), "t", error)->packages.empty()) << bad;
     }
 }
+
+// A client asked for one name reads that name off each entry without
+// parsing it; what it cannot read plainly it must parse, never skip.
+TEST(QpkIndex, SplitEntriesNameThemselvesOrAskToBeParsed)
+{
+    const std::string folded = "dn: eqpkUid=f\neqpkName: fo\n ld\neqpkVersion: 1.0\n";
+    const std::string base64 = "dn: eqpkUid=b\neqpkName:: " + lutil_b64_ntop("b64") + "\neqpkVersion: 1.0\n";
+    std::string error;
+    const std::string body = qpk_index_body(7, {entry("plain"), folded, base64, entry("last")});
+    const std::optional<QpkIndexEntries> split = qpk_index_split(body, error);
+    ASSERT_TRUE(split) << error;
+    EXPECT_EQ(split->created, 7);
+    ASSERT_EQ(split->entries.size(), 4u);
+    const struct {
+        size_t entry;
+        std::string_view name;
+    } cases[] = {{0, "plain"}, {1, ""}, {2, ""}, {3, "last"}};
+    for (const auto &c : cases)
+        EXPECT_EQ(qpk_index_entry_name(split->entries[c.entry]), c.name) << c.entry;
+
+    // Parsing one entry reads it as the whole index would.
+    const QpiPtr last = qpk_index_parse_entry(split->entries[3], "test");
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->name, "last");
+    EXPECT_EQ(last->file_size, 1234);
+    EXPECT_FALSE(qpk_index_split("dn: eqpiIndex=QPKINDEX\neqpiFormat: 9\n", error));
+}
