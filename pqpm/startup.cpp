@@ -52,6 +52,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
 {
     run.mode = args.mode;
     run.packages = args.packages;
+    run.requests = args.requests.size() == args.packages.size() ? args.requests : args.packages;
 
     qpmui = qpmui_init("qpm: Quendari Package Manager", 7);
     if (!qpmui) {
