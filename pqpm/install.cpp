@@ -103,7 +103,8 @@ int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
             continue;
         }
         QptPtr transaction;
-        if (!qpm_pre_install(qpm.get(), catalogue.connection(), run.requests[i], variant, version, {}, transaction)) {
+        if (pqpm_refuse_unread(name, run.requests[i]) ||
+            !qpm_pre_install(qpm.get(), catalogue.connection(), run.requests[i], variant, version, {}, transaction)) {
             pqpm_say("%s cannot be installed\n", name.c_str());
             status = 1;
             continue;

@@ -1,6 +1,7 @@
 #include "privilege.h"
 
 #include "util/files.h"
+#include "util/log.h"
 #include "util/strfmt.h"
 
 #include <cerrno>
@@ -130,7 +131,7 @@ StrArr pqpm_admit_package_files(const StrArr &packages, std::optional<TempDir> &
         // One directory per argument: two files of one name from two places.
         const std::string dir = strprintf("%s/%zu", copies->path().c_str(), i);
         const std::string copy = dir + "/" + base_name(name);
-        requests.push_back(copy);
+        requests.emplace_back();
         if (mkdir(dir.c_str(), 0700) != 0)
             throw std::runtime_error(strprintf("cannot make %s: %s", dir.c_str(), std::strerror(errno)));
 
@@ -154,8 +155,17 @@ StrArr pqpm_admit_package_files(const StrArr &packages, std::optional<TempDir> &
             throw std::runtime_error(strprintf("cannot copy %s to %s: %s", name.c_str(), copy.c_str(),
                                                std::strerror(errno)));
         }
+        requests.back() = copy;
     }
     return requests;
+}
+
+bool pqpm_refuse_unread(const std::string &name, const std::string &request)
+{
+    if (!request.empty())
+        return false;
+    qlog(LL_INFO, "cannot read package file %s", name.c_str());
+    return true;
 }
 
 } // namespace qpm

@@ -24,13 +24,17 @@ bool pqpm_reset_limits();
 // to do in a run by root.
 bool pqpm_become_root();
 
-// Package files named on the command line (names ending in ".qpk"), opened
-// with the caller's rights and copied into `copies` (a directory only root
-// can read, made on first use), and the requests to hand to the engine in
-// their place. A file the caller cannot open, or that is not a regular
-// file, becomes a name that does not exist, so that it is refused exactly
-// as a missing file is: the answer never tells what root could read.
-// Other names are passed on unchanged.
+// In a set-user-id run, package files named on the command line (names
+// ending in ".qpk") are opened with the caller's rights and copied, from
+// that descriptor, into `copies` (a directory only root can read, made on
+// first use); the copies are the requests to hand to the engine. A file
+// the caller cannot open, or that is not a regular file, gets an empty
+// request: missing or root-only, it is refused in the same words (see
+// pqpm_refuse_unread), so the answer never tells what root could read.
+// Other names, and every name in a run by root, are passed on unchanged.
 StrArr pqpm_admit_package_files(const StrArr &packages, std::optional<TempDir> &copies);
+
+// Reports a package file that was not admitted; false when `request` was.
+bool pqpm_refuse_unread(const std::string &name, const std::string &request);
 
 } // namespace qpm

@@ -51,7 +51,8 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
         const std::string &name = names[i];
         QptPtr transaction;
         UpdatePlan plan = UpdatePlan::Planned;
-        if (!qpm_pre_update(qpm.get(), catalogue.connection(), requests[i], variant, version, {}, transaction,
+        if (pqpm_refuse_unread(name, requests[i]) ||
+            !qpm_pre_update(qpm.get(), catalogue.connection(), requests[i], variant, version, {}, transaction,
                             &plan)) {
             // Nothing newer, or no update possible: silent as designed. A
             // named package that could not be updated fails the run.
