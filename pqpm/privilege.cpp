@@ -96,6 +96,14 @@ bool pqpm_reset_limits()
     return true;
 }
 
+bool pqpm_root_group_for_new_files()
+{
+    if (!pqpm_setuid_run() || setegid(0) == 0)
+        return true;
+    std::fprintf(stderr, "pqpm: cannot set the effective group id to 0: %s\n", std::strerror(errno));
+    return false;
+}
+
 bool pqpm_become_root()
 {
     if (!pqpm_setuid_run())

@@ -19,6 +19,11 @@ bool pqpm_setuid_run();
 // message on standard error).
 bool pqpm_reset_limits();
 
+// Once nothing more is read with the caller's rights (~/.qpmrc): the
+// effective group 0, so that files made before the lock (the log) are not
+// the caller's group's. False, with a message, when it fails.
+bool pqpm_root_group_for_new_files();
+
 // After the lock: no supplementary groups, group 0, user 0, each checked.
 // False, with a message on standard error, when one of them fails. Nothing
 // to do in a run by root.

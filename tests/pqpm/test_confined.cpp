@@ -236,6 +236,7 @@ protected:
 TEST_F(PqpmSetuidRoot, RunIsRootsWithRootsGroupsOnly)
 {
     build(grouped_package("grouped"), "/srv/repo");
+    fs::remove(box.path("/var/log/qpm.log")); // made afresh by this run
     const RunResult r = pqpm_as_member("install grouped");
     ASSERT_EQ(r.status, 0) << r.out << "\n---\n" << r.err;
     EXPECT_EQ(r.out, "pqpm: grouped successfully installed\n");
@@ -245,6 +246,8 @@ TEST_F(PqpmSetuidRoot, RunIsRootsWithRootsGroupsOnly)
             EXPECT_EQ(group_of(entry.path()), 0U) << entry.path();
     }
     EXPECT_EQ(fs::file_size(box.path("/usr/share/grouped/big.dat")), 256U * 1024);
+    ASSERT_TRUE(file_exists(box.path("/var/log/qpm.log")));
+    EXPECT_EQ(group_of(box.path("/var/log/qpm.log")), 0U);
 }
 
 // The caller's file size limit does not kill root's transaction halfway: a
