@@ -39,8 +39,8 @@ std::string inside_ash(const qpm_handle *qpm)
 // What runs confined: a program inside the root, or a host binary opened
 // beforehand (a static one: nothing of the host is reachable once inside).
 struct ConfinedProgram {
-    std::string path;   // inside the root; used when `host_fd` is -1
-    int host_fd = -1;   // executed with execveat(AT_EMPTY_PATH)
+    std::string path; // inside the root; used when `host_fd` is -1
+    int host_fd = -1; // executed with execveat(AT_EMPTY_PATH)
     std::vector<std::string> argv;
     bool quiet_stderr = false;
 };
@@ -84,8 +84,10 @@ private:
 // namespaces (SYS_ADMIN), modules, ptrace, raw I/O, reboot, device nodes,
 // chroot, open_by_handle_at (DAC_READ_SEARCH), the clock, the network
 // configuration and the kernel log among them.
-constexpr int KEPT_CAPABILITIES[] = {CAP_CHOWN,  CAP_DAC_OVERRIDE, CAP_FOWNER, CAP_FSETID,           CAP_KILL,
-                                     CAP_SETGID, CAP_SETUID,       CAP_SETPCAP, CAP_NET_BIND_SERVICE, CAP_SETFCAP};
+constexpr int KEPT_CAPABILITIES[] = {
+    CAP_CHOWN, CAP_DAC_OVERRIDE, CAP_FOWNER,  CAP_FSETID,           CAP_KILL,
+    CAP_SETGID, CAP_SETUID,      CAP_SETPCAP, CAP_NET_BIND_SERVICE, CAP_SETFCAP,
+};
 
 bool kept_capability(int cap)
 {
@@ -157,7 +159,8 @@ bool read_only(const std::string &path, std::string &error)
 // host (no device node is made) and the usual links, then read-only.
 bool make_dev(const std::string &dev, std::string &error)
 {
-    if (mount("tmpfs", dev.c_str(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
+    constexpr const char *options = "mode=0755,size=64k";
+    if (mount("tmpfs", dev.c_str(), "tmpfs", MS_NOSUID | MS_NOEXEC, options) != 0) {
         error = failed("cannot mount a tmpfs on " + dev);
         return false;
     }
@@ -171,14 +174,18 @@ bool make_dev(const std::string &dev, std::string &error)
         }
     }
     const std::pair<const char *, const char *> links[] = {
-        {"fd", "/proc/self/fd"}, {"stdin", "/proc/self/fd/0"}, {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+        {"fd", "/proc/self/fd"},
+        {"stdin", "/proc/self/fd/0"},
+        {"stdout", "/proc/self/fd/1"},
+        {"stderr", "/proc/self/fd/2"},
+    };
     for (const auto &[name, target] : links) {
         if (symlink(target, (dev + "/" + name).c_str()) != 0) {
             error = failed(strprintf("cannot link %s/%s", dev.c_str(), name));
             return false;
         }
     }
-    if (mount(nullptr, dev.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
+    if (mount(nullptr, dev.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NOEXEC, options) != 0) {
         error = failed("cannot make " + dev + " read-only");
         return false;
     }

@@ -160,8 +160,8 @@ TEST(Confine, CommandIsHeldInsideItsOwnNamespaces)
 
         EXPECT_FALSE(file_exists(leak));
         EXPECT_EQ(host_name(), hostname_before);
-        for (const char *forbidden : {"mount-worked", "mem", "chroot-worked", "sysctl-worked", "sysrq-worked", "shadow"})
-        {
+        for (const char *forbidden :
+             {"mount-worked", "mem", "chroot-worked", "sysctl-worked", "sysrq-worked", "shadow"}) {
             const std::string path = root / (std::string("out/") + forbidden);
             EXPECT_FALSE(file_exists(path) && !read_file(path).empty()) << forbidden;
         }
