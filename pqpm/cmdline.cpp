@@ -20,11 +20,34 @@ namespace {
 
 constexpr const char *SAFE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin";
 
+// Only these characters: a value that is a path (or climbs out of one)
+// would have root's programs read a file the caller chose.
+bool value_made_of(std::string_view value, std::string_view extra)
+{
+    if (value.size() > 64 || value.find("..") != std::string_view::npos)
+        return false;
+    return std::all_of(value.begin(), value.end(), [extra](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               extra.find(c) != std::string_view::npos;
+    });
+}
+
 bool keep_in_environment(std::string_view entry)
 {
-    const std::string_view name = entry.substr(0, entry.find('='));
-    return name == "TERM" || name == "LANG" || name == "TZ" || name == "SUDO_UID" ||
-           name.starts_with("LC_");
+    const size_t equals = entry.find('=');
+    if (equals == std::string_view::npos)
+        return false;
+    const std::string_view name = entry.substr(0, equals);
+    const std::string_view value = entry.substr(equals + 1);
+    if (name == "LANG" || name.starts_with("LC_"))
+        return value_made_of(value, "_.@-");
+    if (name == "TERM")
+        return value_made_of(value, "_.+-");
+    if (name == "TZ") // a zone name below the zone directory, or a rule
+        return value_made_of(value, "_.+-/,:<>") && !value.starts_with('/') && !value.starts_with(":/");
+    if (name == "SUDO_UID")
+        return value_made_of(value, "");
+    return false;
 }
 
 constexpr const char *ACTION_WORDS[] = {"allowed", "install", "upgrade", "refresh", "cleanup"};

@@ -21,6 +21,7 @@ struct PqpmArgs {
     int mode = -1;
     std::string option_text; // at most PQPM_OPTION_MAX characters
     StrArr packages;         // install and upgrade only
+    StrArr requests;         // what the engine gets for each of `packages`
 };
 
 // The mode of an action word (exact, case-sensitive), or -1.

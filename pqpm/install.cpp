@@ -1,6 +1,7 @@
 #include "install.h"
 
 #include "cmdline.h"
+#include "privilege.h"
 #include "engine/backend.h"
 #include "engine/confine.h"
 #include "engine/deps.h"
@@ -12,8 +13,6 @@
 #include "util/log.h"
 #include "util/text.h"
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -33,9 +32,10 @@ QpmPtr pqpm_open_locked()
         qpm_close(std::move(qpm));
         return nullptr;
     }
-    // Root entirely from here on, package scripts included.
-    if (::setuid(0) != 0)
-        qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+    // Root entirely from here on, package scripts included: root's groups
+    // only, so nothing installed or recorded belongs to the caller's group.
+    if (!pqpm_become_root())
+        return nullptr;
     return qpm;
 }
 
@@ -96,13 +96,15 @@ int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
     // with the next; the run's status then says that not all went in.
     int status = 0;
     qpc_cache = qpm_qpc_cache_fill(catalogue.connection());
-    for (const std::string &name : run.packages) {
+    for (size_t i = 0; i < run.packages.size(); ++i) {
+        const std::string &name = run.packages[i];
         if (qpm_qpl_info(qpm.get(), name)) {
             pqpm_say("%s is already installed\n", name.c_str());
             continue;
         }
         QptPtr transaction;
-        if (!qpm_pre_install(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction)) {
+        if (pqpm_refuse_unread(name, run.requests[i]) ||
+            !qpm_pre_install(qpm.get(), catalogue.connection(), run.requests[i], variant, version, {}, transaction)) {
             pqpm_say("%s cannot be installed\n", name.c_str());
             status = 1;
             continue;

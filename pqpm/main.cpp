@@ -1,11 +1,13 @@
 // pqpm: the privileged front end.
 #include "cmdline.h"
 #include "install.h"
+#include "privilege.h"
 #include "startup.h"
 #include "upgrade.h"
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,12 +30,20 @@ int run(int argc, char **argv)
     }
     if (!pqpm_allowed())
         return 1;
-    if (getuid() != 0)
+    // A set-user-id run: the caller's environment and limits must not steer
+    // root (a file size limit would kill the transaction halfway).
+    if (pqpm_setuid_run()) {
         pqpm_sanitize_environment();
+        if (!pqpm_reset_limits())
+            return 1;
+    }
     if (mode == PQPM_ALLOWED)
         return 0;
 
-    const PqpmArgs args = pqpm_parse_args(mode, argc, argv);
+    PqpmArgs args = pqpm_parse_args(mode, argc, argv);
+    // Package files are read with the caller's rights, before anything else.
+    std::optional<TempDir> copies;
+    args.requests = pqpm_admit_package_files(args.packages, copies);
     EkvaPtr hook_commands = pqpm_hookcmds_new();
     PqpmRun run;
     if (const int status = pqpm_startup(run, args); status >= 0)

@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "privilege.h"
 #include "engine/backend.h"
 #include "record/lconf.h"
 #include "ui/progress.h"
@@ -52,6 +53,7 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
 {
     run.mode = args.mode;
     run.packages = args.packages;
+    run.requests = args.requests.size() == args.packages.size() ? args.requests : args.packages;
 
     qpmui = qpmui_init("qpm: Quendari Package Manager", 7);
     if (!qpmui) {
@@ -68,6 +70,10 @@ int pqpm_startup(PqpmRun &run, const PqpmArgs &args)
     }
 
     EkvaPtr rc = qpm_read_rc();
+    // The last read with the caller's rights: what is made from here on (the
+    // log, the inventory's directories) belongs to group 0.
+    if (!pqpm_root_group_for_new_files())
+        return 1;
     qpm_merge_opts(run.options, rc.get(), "fastclean,verbose");
     run.fastclean = lconf_get_bool("fastclean", run.options.get(), 0, -1);
     verbose = lconf_get_bool("verbose", run.options.get(), 0, verbose);

@@ -10,7 +10,8 @@ namespace qpm {
 struct PqpmRun {
     int mode = -1;
     EkvaPtr options;       // from -o, then .qpmrc for keys not given
-    StrArr packages;
+    StrArr packages;       // as named on the command line (for messages)
+    StrArr requests;       // what the engine is given for each of them
     EkvaPtr configuration; // /etc/qpm.conf
     int fastclean = 0;
     SharedLibrary backend;

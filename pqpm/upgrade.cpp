@@ -1,6 +1,7 @@
 #include "upgrade.h"
 
 #include "install.h"
+#include "privilege.h"
 #include "engine/backend.h"
 #include "engine/cleanup.h"
 #include "engine/search.h"
@@ -8,8 +9,6 @@
 #include "util/globals.h"
 #include "util/log.h"
 
-#include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 namespace qpm {
@@ -30,26 +29,31 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
     // whole system is looked through quietly.
     const bool named = !run.packages.empty();
     StrArr names = run.packages;
+    StrArr requests = run.requests;
     if (!named) {
         qlog(LL_INFO, "pqpm: no packages specified, checking all installed packages");
         names = qpm_list_arr(qpm.get(), 1);
+        requests = names;
     }
     if (qpm_lock(qpm.get()) != 0) {
         qlog(LL_ERROR, "failed to lock inventory");
         return 1;
     }
-    if (::setuid(0) != 0)
-        qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+    if (!pqpm_become_root())
+        return 1;
     std::optional<std::string> variant;
     std::optional<std::string> version;
     pqpm_request_options(run, variant, version);
 
     int status = 0;
     qpc_cache = qpm_qpc_cache_fill(catalogue.connection());
-    for (const std::string &name : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string &name = names[i];
         QptPtr transaction;
         UpdatePlan plan = UpdatePlan::Planned;
-        if (!qpm_pre_update(qpm.get(), catalogue.connection(), name, variant, version, {}, transaction, &plan)) {
+        if (pqpm_refuse_unread(name, requests[i]) ||
+            !qpm_pre_update(qpm.get(), catalogue.connection(), requests[i], variant, version, {}, transaction,
+                            &plan)) {
             // Nothing newer, or no update possible: silent as designed. A
             // named package that could not be updated fails the run.
             if (named && plan != UpdatePlan::NothingToDo)
@@ -89,6 +93,8 @@ int pqpm_cleanup(PqpmRun &run)
         qlog(LL_ERROR, "failed to lock inventory");
         return 1;
     }
+    if (!pqpm_become_root())
+        return 1;
     const int deleted = qpm_cleanup(qpm.get());
     if (deleted < 0) {
         pqpm_say("internal error on cleanup\n");

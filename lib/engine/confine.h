@@ -1,10 +1,14 @@
 #pragma once
 // Commands of packages and hooks under a system root. Without a system root
 // they run through the host's shell exactly as written. With one, they run
-// confined to it: the child enters the root with chroot and runs the line
-// with the inventory's own ash, and every path in the line is the path as
-// seen from inside. When the confinement cannot be made (not root, no ash in
-// the inventory) the command is not run on the host at all: it fails.
+// confined to it: in their own mount, PID, IPC and UTS namespaces, with the
+// root as `/` (pivot_root, the host's tree detached), a /proc of their own,
+// a minimal read-only /dev, no_new_privs and a reduced capability set; the
+// line runs with the inventory's own ash, and every path in the line is the
+// path as seen from inside. The root's own tree stays as it was: mounts end
+// with the run. When the confinement cannot be made (not root, no ash in the
+// inventory, the kernel refuses) the command is not run on the host at all:
+// it fails.
 #include <string>
 #include <string_view>
 
@@ -24,8 +28,9 @@ int qpm_run_script(const qpm_handle *qpm, const char *label, const std::string &
 int qpm_run_command(const qpm_handle *qpm, const std::string &command);
 
 // Refreshes the shared library cache: "/sbin/ldconfig 2>/dev/null" on the
-// host, "ldconfig -r ROOT" for a system root.
-void qpm_run_ldconfig();
+// host; for a system root the host's (static) ldconfig runs confined to it,
+// its errors dropped. Returns a wait status.
+int qpm_run_ldconfig();
 
 // The status a command gets when it could not be confined (as a shell
 // reports a command that could not be executed).

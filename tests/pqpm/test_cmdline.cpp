@@ -99,3 +99,28 @@ TEST(PqpmEnvironment, SetuidRunKeepsOnlyHarmlessVariables)
     EXPECT_STREQ(std::getenv("PATH"), "/usr/sbin:/usr/bin:/sbin:/bin");
     setenv("PATH", saved_path.c_str(), 1);
 }
+
+// Kept names whose values would lead root's programs to a file of the
+// caller's choosing (a locale, a terminal description, a time zone) go.
+TEST(PqpmEnvironment, SetuidRunDropsValuesThatArePaths)
+{
+    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const struct {
+        const char *name;
+        const char *value;
+        bool kept;
+    } cases[] = {
+        {"LANG", "de_DE.UTF-8@euro", true},  {"LANG", "/home/u/locale", false}, {"LC_ALL", "../../tmp/x", false},
+        {"TERM", "xterm-256color", true},    {"TERM", "/tmp/terminfo/x", false}, {"TZ", "Europe/Berlin", true},
+        {"TZ", "CET-1CEST,M3.5.0,M10.5.0/3", true}, {"TZ", ":/home/u/zone", false}, {"TZ", "/tmp/zone", false},
+        {"TZ", "../../../tmp/zone", false}, {"SUDO_UID", "1000", true}, {"SUDO_UID", "0 ", false},
+    };
+    for (const auto &c : cases) {
+        setenv(c.name, c.value, 1);
+        pqpm_sanitize_environment();
+        const char *now = std::getenv(c.name);
+        EXPECT_EQ(now != nullptr, c.kept) << c.name << "=" << c.value;
+        unsetenv(c.name);
+    }
+    setenv("PATH", saved_path.c_str(), 1);
+}
