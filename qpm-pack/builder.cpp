@@ -722,7 +722,7 @@ PackResult qpm_pack_build(const PackOptions &options)
     }
     long long data_size = 0;
     for (const SourceFile &f : walk.files) {
-        if (f.kind == Kind::File && f.tree <= TREE_CONF)
+        if (f.kind == Kind::File)
             data_size += f.size;
     }
 

@@ -93,6 +93,8 @@ QpmPtr qpm_open(const char *root, const char *conf_path)
         qpm->dist_name = value;
     if (const char *value = ekva_getval(config.get(), "dist_vers"))
         qpm->dist_vers = value;
+    if (const char *value = ekva_getval(config.get(), "qpm_unsigned_header"))
+        qpm->unsigned_header = std::string_view(value) == "yes";
 
     qpm->dirs.installed = root_dir + "/installed";
     qpm->dirs.stagearea = root_dir + "/stagearea";

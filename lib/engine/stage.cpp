@@ -25,12 +25,40 @@ bool same_identity(const qpk_info &a, const qpk_info &b)
 
 const char *who_name(StageFor who) { return who == StageFor::Install ? "qpm_install_qpk" : "qpm_update_qpk"; }
 
-// The header description of the staged file. Its name, variant, version and
-// architecture are not signed: they must be those of the package that was
-// chosen and those of the signed copy in the payload (info/desc.txt).
-// Returns the header's LDIF text, or nullopt when the package is refused.
-std::optional<std::string> checked_description(const qpk_info &qpi, const PackagePaths &p, const StrArr &info,
-                                               StageFor who)
+// The first description attribute in which two package records differ;
+// null when they agree in every field a description carries (the signature
+// attributes are not part of the signed copy).
+const char *first_difference(const qpk_info &a, const qpk_info &b)
+{
+    if (a.name != b.name)
+        return "eqpkName";
+    if (a.variant != b.variant)
+        return "eqpkVariant";
+    if (a.version != b.version)
+        return "eqpkVersion";
+    if (a.architecture != b.architecture)
+        return "eqpkArchitecture";
+    if (a.creator != b.creator)
+        return "eqpkCreator";
+    if (a.description != b.description)
+        return "eqpkDescription";
+    if (a.dependencies != b.dependencies)
+        return "eqpkDependency";
+    if (a.data_size != b.data_size)
+        return "eqpkDataSize";
+    if (a.file_hash != b.file_hash)
+        return "eqpkFileHash";
+    return nullptr;
+}
+
+// The header description of the staged file, checked against the signed
+// copy in the payload (info/desc.txt), which decides: every field they
+// share must agree, and the package chosen (whose dependencies were
+// resolved) must be the one signed. A package without the signed copy is
+// taken only when the configuration allows unsigned headers. Returns the
+// header's LDIF text, or nullopt when the package is refused.
+std::optional<std::string> checked_description(const qpm_handle *qpm, const qpk_info &qpi, const PackagePaths &p,
+                                               const StrArr &info, StageFor who)
 {
     const char *fn = who_name(who);
     FilePtr file = fopen_cloexec(p.staged, "rb");
@@ -45,14 +73,32 @@ std::optional<std::string> checked_description(const qpk_info &qpi, const Packag
         qlog(LL_ERROR, "%s: %s is not the package %s that was chosen", fn, p.staged.c_str(), p.puname.c_str());
         return std::nullopt;
     }
-    if (!in_array(info, "/desc.txt"))
-        return std::move(header->description);
+    if (!in_array(info, "/desc.txt")) {
+        if (qpm->unsigned_header) {
+            qlog(LL_WARNING, "%s: %s has no signed description, taking its header (qpm_unsigned_header=yes)", fn,
+                 p.staged.c_str());
+            return std::move(header->description);
+        }
+        qlog(LL_ERROR, "%s: %s has no signed description (info/desc.txt), refusing it; "
+             "qpm_unsigned_header=yes in qpm.conf accepts such packages", fn, p.staged.c_str());
+        return std::nullopt;
+    }
 
     const std::string signed_path = p.new_tree + "/info/desc.txt";
     const std::optional<std::string> text = _read_file(signed_path);
     QpiPtr signed_qpi = text ? qpk_info_parse(signed_path, QPK_KIND_FILE, *text) : nullptr;
-    if (!signed_qpi || !same_identity(*signed_qpi, *header->qpi)) {
-        qlog(LL_ERROR, "%s: The description of %s differs from its signed copy, refusing it", fn,
+    if (!signed_qpi) {
+        qlog(LL_ERROR, "%s: The signed description of %s cannot be read, refusing it", fn, p.staged.c_str());
+        return std::nullopt;
+    }
+    // The signed copy carries no signature attributes: compare without them.
+    header->qpi->signer_subject.reset();
+    header->qpi->signature.clear();
+    const char *field = first_difference(*header->qpi, *signed_qpi);
+    if (!field && qpi.dependencies != signed_qpi->dependencies)
+        field = "eqpkDependency"; // the dependencies resolved were not the signed ones
+    if (field) {
+        qlog(LL_ERROR, "%s: %s of %s differs from its signed description (info/desc.txt), refusing it", fn, field,
              p.staged.c_str());
         return std::nullopt;
     }
@@ -100,8 +146,12 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
     if (qpm_qpf_rmdir(p.stage_dir) != 0 || qpm_qpf_mkdir(p.new_tree, 0755) != 0 ||
         qpm_qpf_mkdir(p.backup, 0755) != 0) {
         qlog(LL_ERROR, "%s: Failed to prepare %s", fn, p.stage_dir.c_str());
+        qpm_qpf_rmdir(p.stage_dir);
         return -1;
     }
+    // A package that fails to unpack or verify leaves nothing behind: a
+    // partial tree could fill the disk for every later run.
+    StageDirectory unstaged(p.stage_dir);
 
     if (talk)
         qlog(LL_INFO, "unpacking %s.qpk", p.puname.c_str());
@@ -125,10 +175,11 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
                  p.new_tree.c_str());
         return rc;
     }
-    std::optional<std::string> description = checked_description(qpi, p, f.info, who);
+    std::optional<std::string> description = checked_description(qpm, qpi, p, f.info, who);
     if (!description)
         return -1;
     out.description = std::move(*description);
+    unstaged.keep();
     return 0;
 }
 

@@ -51,9 +51,9 @@ enum class StageFor { Install, Update };
 bool package_paths(const qpm_handle *qpm, const qpk_info &qpi, PackagePaths &out);
 
 // Clears what an earlier, interrupted run left in the stage directory, then
-// unpacks and verifies the staged file into `out`. 0, or the failing step's
-// result (the stage directory is kept for a look after an unpack or
-// verification failure).
+// unpacks and verifies the staged file into `out` and checks its header
+// against the signed description. 0, or the failing step's result (the
+// stage directory is then removed).
 int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool talk, StagedPackage &out);
 
 // Removes the stage directory when it goes out of scope, unless kept.

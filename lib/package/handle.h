@@ -33,6 +33,9 @@ struct qpm_handle {
     std::string conf_path;
     std::optional<std::string> dist_name;
     std::optional<std::string> dist_vers;
+    // qpm_unsigned_header=yes: a package without a signed copy of its
+    // description (info/desc.txt) is taken on its unsigned header.
+    bool unsigned_header = false;
     InventoryDirs dirs;
     EkvaList hooks;   // hook definitions; empty when there are none
     UniqueFd lock_fd; // held while locked

@@ -1,5 +1,6 @@
 #include "package/hashlist.h"
 
+#include "package/sha1.h"
 #include "package/signature.h"
 #include "package/tree_common.h"
 #include "util/files.h"
@@ -9,8 +10,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <utility>
 
 namespace qpm {
@@ -27,6 +32,31 @@ void append_entry(EkvaPtr &list, std::string key, std::string value)
     while (static_cast<size_t>(list->capacity()) <= entries.size())
         list->grow();
     entries.push_back({std::move(key), std::move(value)});
+}
+
+// The digest of what the symbolic link ROOT+RELATIVE leads to, when that
+// is a regular file inside the tree ROOT: the link is resolved beneath the
+// tree's directory, so an absolute target, a ".." past the tree's top or a
+// link through /proc fails, and so does a target that is a FIFO, a device
+// or a directory. Nothing in those cases.
+std::optional<std::string> hash_link_in_tree(const std::string &root, const std::string &relative)
+{
+    const UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir)
+        return std::nullopt;
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const std::string inside = relative.substr(relative.find_first_not_of('/'));
+    const UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, dir.get(), inside.c_str(), &how, sizeof how)));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    Sha1Stream sha;
+    if (!sha.update_from(fd.get()))
+        return std::nullopt;
+    const std::optional<Sha1::Digest> digest = sha.final();
+    return digest ? std::optional<std::string>(sha1_format(*digest, 'x')) : std::nullopt;
 }
 
 } // namespace
@@ -96,7 +126,10 @@ int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, Ekva
                 qlog(LL_ERROR, "can't stat '%s'", full.c_str());
                 return -1;
             }
-            type = S_ISDIR(entry_st.st_mode) ? DT_DIR : S_ISREG(entry_st.st_mode) ? DT_REG : DT_UNKNOWN;
+            type = S_ISDIR(entry_st.st_mode)   ? DT_DIR
+                   : S_ISREG(entry_st.st_mode) ? DT_REG
+                   : S_ISLNK(entry_st.st_mode) ? DT_LNK
+                                               : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
             const int rc = qpm_qpf_hash_files(root, relative, list);
@@ -106,11 +139,14 @@ int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, Ekva
             }
             continue;
         }
-        // Only regular files are digested: a link is not followed and a FIFO
-        // or device is not read, each fails the tree.
+        // Regular files are digested, and links to regular files of the same
+        // tree (under the link's path); a link leading out of the tree, a FIFO
+        // or a device is not read and fails the tree.
         std::optional<std::string> hash;
         if (type == DT_REG)
             hash = qps_sha1_file(full, 'x');
+        else if (type == DT_LNK)
+            hash = hash_link_in_tree(root, relative);
         if (!hash) {
             qlog(LL_ERROR, "failed to generate sha1 of %s", full.c_str());
             return -1;

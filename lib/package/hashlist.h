@@ -19,9 +19,10 @@ constexpr int QPF_HASHES_KIND = 3;
 int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, EkvaPtr &list);
 
 // Hashes every file below ROOT/SUBPATH into `list` (made when null).
-// `subpath` is "" on the first call. Only regular files and directories may
-// be in a tree: a symbolic link, FIFO, socket or device fails the walk.
-// 0, or -1.
+// `subpath` is "" on the first call. A tree holds regular files,
+// directories, and symbolic links that lead to a regular file inside ROOT
+// (hashed as that file, under the link's path); a link leading out of ROOT
+// or to anything else, a FIFO, socket or device fails the walk. 0, or -1.
 int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, EkvaPtr &list);
 
 } // namespace qpm

@@ -9,6 +9,7 @@
 #include "util/raii_openssl.h"
 #include "util/strfmt.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <archive.h>
@@ -35,6 +37,20 @@ const char *ar_error(archive *a)
 {
     const char *text = a ? archive_error_string(a) : nullptr;
     return text ? text : "unknown error";
+}
+
+// The writer's error with the system's reason: libarchive says only "Write
+// failed" where the disk is full.
+std::string write_error(archive *writer)
+{
+    std::string text = ar_error(writer);
+    const int err = writer ? archive_errno(writer) : 0;
+    if (err > 0) {
+        const char *reason = std::strerror(err);
+        if (text.find(reason) == std::string::npos)
+            text += std::string(": ") + reason;
+    }
+    return text;
 }
 
 // The two callers word a short magic read differently.
@@ -249,8 +265,53 @@ int verify_payload(const qpm_handle *qpm, const qpk_info &qpi, FILE *stream)
     return rc;
 }
 
-// One entry's data from reader to writer; false after logging the failure.
-bool copy_data(archive *reader, archive *writer, std::string_view path)
+// What unpacking may write: the declared size (eqpkDataSize, the files of
+// the data, conf, init and dump trees) plus a small allowance, and apart
+// from it the package's own lists (info/ and hash/), which grow with the
+// number of files. Checked before every block is written, so a package
+// that lies about its size stops long before the disk fills.
+class WriteBudget {
+public:
+    static constexpr uint64_t ALLOWANCE = 64 * 1024;
+    static constexpr uint64_t LISTS = 16 * 1024 * 1024;
+
+    explicit WriteBudget(int64_t declared) : m_declared(declared > 0 ? static_cast<uint64_t>(declared) : 0) {}
+
+    // Charges `size` bytes of `path`; false (after the message) when that
+    // passes the bound.
+    bool charge(std::string_view path, size_t size)
+    {
+        if (path.starts_with("./"))
+            path.remove_prefix(2);
+        const bool list = path.starts_with("info/") || path.starts_with("hash/");
+        uint64_t &used = list ? m_lists : m_data;
+        const uint64_t limit = list ? LISTS : m_declared + ALLOWANCE;
+        if (size > limit - used) {
+            if (list)
+                qlog(LL_ERROR, "Refusing to unpack further: the package lists pass %llu bytes at %.*s",
+                     static_cast<unsigned long long>(LISTS), static_cast<int>(path.size()), path.data());
+            else
+                qlog(LL_ERROR,
+                     "Refusing to unpack further: the files written pass the declared size of %llu bytes "
+                     "(allowance %llu) at %.*s",
+                     static_cast<unsigned long long>(m_declared), static_cast<unsigned long long>(ALLOWANCE),
+                     static_cast<int>(path.size()), path.data());
+            return false;
+        }
+        used += size;
+        return true;
+    }
+
+private:
+    uint64_t m_declared;
+    uint64_t m_data = 0;
+    uint64_t m_lists = 0;
+};
+
+enum class Copy { Done, Failed, OverBudget };
+
+// One entry's data from reader to writer; logs any failure.
+Copy copy_data(archive *reader, archive *writer, std::string_view path, WriteBudget &budget)
 {
     for (;;) {
         const void *block = nullptr;
@@ -258,14 +319,16 @@ bool copy_data(archive *reader, archive *writer, std::string_view path)
         la_int64_t offset = 0;
         const int rc = archive_read_data_block(reader, &block, &size, &offset);
         if (rc == ARCHIVE_EOF)
-            return true;
+            return Copy::Done;
         if (rc != ARCHIVE_OK) {
             qlog(LL_ERROR, "Failed to copy data: %s", ar_error(reader));
-            return false;
+            return Copy::Failed;
         }
+        if (!budget.charge(path, size))
+            return Copy::OverBudget;
         if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to copy data: %s", ar_error(writer));
-            return false;
+            qlog(LL_ERROR, "Failed to copy data: %s", write_error(writer).c_str());
+            return Copy::Failed;
         }
         progress_unpacked(path, size, false);
     }
@@ -279,7 +342,7 @@ bool allowed_type(archive_entry *entry)
 
 // Writes every entry of the payload below the working directory. 0 only when
 // the archive was read to its real end and every entry was written.
-int unpack(FILE *stream)
+int unpack(FILE *stream, WriteBudget &budget)
 {
     ArchiveReadPtr reader(archive_read_new());
     ArchiveWritePtr writer(archive_write_disk_new());
@@ -303,20 +366,24 @@ int unpack(FILE *stream)
         }
         const int written = archive_write_header(writer.get(), entry);
         if (written != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to write header by archive_write_header: %s", ar_error(writer.get()));
+            qlog(LL_ERROR, "Failed to write header by archive_write_header: %s", write_error(writer.get()).c_str());
             status = -1;
         }
         if (written == ARCHIVE_FATAL)
             break;
         // A refused entry has no file to take its data; the reader skips them.
         const char *path = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-        if (written >= ARCHIVE_WARN && !copy_data(reader.get(), writer.get(), path))
+        const Copy copied = written >= ARCHIVE_WARN ? copy_data(reader.get(), writer.get(), path, budget) : Copy::Done;
+        if (copied != Copy::Done)
             status = -1;
         progress_unpacked(path, 0, archive_entry_filetype(entry) == AE_IFREG);
         if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to write archive by archive_write_finish_entry: %s", ar_error(writer.get()));
+            qlog(LL_ERROR, "Failed to write archive by archive_write_finish_entry: %s",
+                 write_error(writer.get()).c_str());
             status = -1;
         }
+        if (copied == Copy::OverBudget)
+            return -1; // not a byte more
     }
     if (rc != ARCHIVE_OK && rc != ARCHIVE_EOF) {
         qlog(LL_ERROR, "Failed to read archive by archive_read_next_header: %s", ar_error(reader.get()));
@@ -324,7 +391,7 @@ int unpack(FILE *stream)
     }
     // Directory modes and times are set at close.
     if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        qlog(LL_ERROR, "Failed to write archive by archive_write_close: %s", ar_error(writer.get()));
+        qlog(LL_ERROR, "Failed to write archive by archive_write_close: %s", write_error(writer.get()).c_str());
         status = -1;
     }
     return status;
@@ -433,6 +500,18 @@ int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::s
     } else {
         qlog(LL_DEBUG, "Not verifying the package signature");
     }
+    // Room for what the package says it unpacks, before a byte is written.
+    WriteBudget budget(header.qpi->data_size);
+    struct statvfs vfs {};
+    if (statvfs(directory.c_str(), &vfs) == 0) {
+        const auto available = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
+        const auto declared = static_cast<unsigned long long>(std::max<int64_t>(header.qpi->data_size, 0));
+        if (declared > available) {
+            qlog(LL_ERROR, "Not enough space to unpack %s in %s: %llu bytes declared, %llu available", path.c_str(),
+                 directory.c_str(), declared, available);
+            return -1;
+        }
+    }
     header.qpi.reset();
 
     CwdGuard cwd;
@@ -445,7 +524,7 @@ int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::s
         return -1;
     }
 
-    const int status = unpack(file.get());
+    const int status = unpack(file.get(), budget);
     file.reset();
     if (status != 0)
         std::fprintf(stderr, "Failed to extract archive\n");

@@ -41,14 +41,16 @@ std::string as_text(std::string value)
     return value;
 }
 
-std::optional<std::string> get_attr(std::string_view ldif, std::string_view name, int n = 1)
+// Descriptions are read in one pass (ldif_entry_values), then looked up.
+std::optional<std::string> get_attr(const LdifEntryValues &ldif, std::string_view name)
 {
-    return ldif_entry_get_attr(ldif, name, n, LdifRefs::Ignore);
+    const std::string *value = ldif.get(name);
+    return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
-std::optional<std::string> get_text(std::string_view ldif, std::string_view name, int n = 1)
+std::optional<std::string> get_text(const LdifEntryValues &ldif, std::string_view name)
 {
-    std::optional<std::string> value = get_attr(ldif, name, n);
+    std::optional<std::string> value = get_attr(ldif, name);
     if (value)
         *value = as_text(std::move(*value));
     return value;
@@ -96,8 +98,10 @@ std::string shown(std::string_view text)
 
 bool is_ident_char(char c)
 {
+    // Not strchr: it finds a NUL too (the terminator), and a value read
+    // from Base64 may carry one ("vic\0x" must not pass as "vic").
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("+.~@_-:", c) != nullptr;
+           std::string_view("+.~@_-:").find(c) != std::string_view::npos;
 }
 
 bool matches(const std::string &pattern, const std::string &text)
@@ -114,13 +118,14 @@ OptText opt(const std::optional<std::string> &value)
 
 // The install record part of a kind 2 parse; false (after an ERROR line)
 // when the record is incomplete.
-bool parse_install_record(qpk_info &qpi, std::optional<std::string_view> record)
+bool parse_install_record(qpk_info &qpi, std::optional<std::string_view> text)
 {
-    if (!record) {
+    if (!text) {
         qlog(LL_ERROR, "qpk_info_parse: No install info found, package is corrupt");
         return false;
     }
-    const std::optional<std::string> time = get_text(*record, "eqpkInstallTime");
+    const LdifEntryValues record = ldif_entry_values(*text, LdifRefs::Ignore);
+    const std::optional<std::string> time = get_text(record, "eqpkInstallTime");
     if (!time) {
         qlog(LL_ERROR, "qpk_info_parse: No install time found, package is corrupt");
         return false;
@@ -132,14 +137,8 @@ bool parse_install_record(qpk_info &qpi, std::optional<std::string_view> record)
     }
     qpi.install_time = *install_time;
 
-    const int updates = ldif_entry_count_attr(*record, "eqpkUpdateTime", LdifRefs::Ignore);
-    for (int n = 1; n <= updates; ++n) {
-        const std::optional<std::string> update = get_text(*record, "eqpkUpdateTime", n);
-        if (!update) {
-            qlog(LL_ERROR, "qpk_info_parse: Failure reading update time, package is corrupt");
-            return false;
-        }
-        const std::optional<int64_t> seconds = scan_long(*update);
+    for (const std::string &update : record.all("eqpkUpdateTime")) {
+        const std::optional<int64_t> seconds = scan_long(as_text(update));
         if (!seconds) {
             qlog(LL_ERROR, "qpk_info_parse: Failed to parse update time");
             return false;
@@ -147,7 +146,7 @@ bool parse_install_record(qpk_info &qpi, std::optional<std::string_view> record)
         qpi.update_times.push_back(*seconds);
     }
 
-    const std::optional<std::string> type = get_text(*record, "eqpkInstallType");
+    const std::optional<std::string> type = get_text(record, "eqpkInstallType");
     if (!type) {
         qlog(LL_ERROR, "qpk_info_parse: No install type found, package is corrupt");
         return false;
@@ -162,9 +161,14 @@ bool parse_install_record(qpk_info &qpi, std::optional<std::string_view> record)
         return false;
     }
     qpi.install_type = kind;
-    qpi.install_head = get_text(*record, "eqpkInstallHead");
+    qpi.install_head = get_attr(record, "eqpkInstallHead");
     if (kind == QPK_INSTALL_DEPENDENCY && !qpi.install_head) {
         qlog(LL_ERROR, "qpk_info_parse: No install head found, package is corrupt");
+        return false;
+    }
+    // The head is a package name: it is looked up and named like one.
+    if (qpi.install_head && !qpk_ident_valid(*qpi.install_head)) {
+        qlog(LL_ERROR, "qpk_info_parse: Invalid install head: %s", shown(*qpi.install_head).c_str());
         return false;
     }
     return true;
@@ -193,10 +197,11 @@ bool qpk_ident_valid(std::string_view text)
     return !text.empty() && text.front() != '.' && std::all_of(text.begin(), text.end(), is_ident_char);
 }
 
-QpiPtr qpk_info_parse(const std::string &path, int kind, std::string_view description,
+QpiPtr qpk_info_parse(const std::string &path, int kind, std::string_view text,
                       std::optional<std::string_view> install_record)
 {
     auto qpi = std::make_unique<qpk_info>();
+    const LdifEntryValues description = ldif_entry_values(text, LdifRefs::Ignore);
 
     if (kind != QPK_KIND_CATALOGUE) {
         const std::optional<std::string> format = get_text(description, "eqpmVersion");
@@ -255,24 +260,21 @@ QpiPtr qpk_info_parse(const std::string &path, int kind, std::string_view descri
     }
 
     qpi->creator = get_text(description, "eqpkCreator");
-    std::optional<std::string> text = get_text(description, "eqpkDescription");
-    if (!text)
+    std::optional<std::string> summary = get_text(description, "eqpkDescription");
+    if (!summary)
         return nullptr;
-    qpi->description = std::move(*text);
+    qpi->description = std::move(*summary);
 
-    const int ndeps = ldif_entry_count_attr(description, "eqpkDependency", LdifRefs::Ignore);
-    qpi->dependencies.reserve(static_cast<size_t>(std::max(ndeps, 0)));
-    for (int n = 1; n <= ndeps; ++n) {
-        std::optional<std::string> dep = get_attr(description, "eqpkDependency", n);
-        if (!dep)
-            break;
+    const std::vector<std::string> &deps = description.all("eqpkDependency");
+    qpi->dependencies.reserve(deps.size());
+    for (const std::string &dep : deps) {
         // A dependency is a package name: it will be searched for, installed
         // and named in paths exactly like one.
-        if (!qpk_ident_valid(*dep)) {
-            qlog(LL_INFO, "qpk_info_parse: Invalid dependency name: %s", shown(*dep).c_str());
+        if (!qpk_ident_valid(dep)) {
+            qlog(LL_INFO, "qpk_info_parse: Invalid dependency name: %s", shown(dep).c_str());
             return nullptr;
         }
-        qpi->dependencies.push_back(std::move(*dep));
+        qpi->dependencies.push_back(dep);
     }
 
     if (const auto size = get_text(description, "eqpkDataSize"))

@@ -50,10 +50,15 @@ int ekva_addval(EkvaPtr &e, std::string_view key, OptText value, int rule)
     if (!e)
         return 0;
     auto &entries = e->entries();
+    // The capacity doubles until it exceeds the entries already there (the
+    // header takes one slot).
+    while (static_cast<size_t>(e->capacity()) <= entries.size())
+        e->grow();
     bool present = false;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 >= static_cast<size_t>(e->capacity()))
-            e->grow();
+    // Only keep-first and replace look at the other entries: appending stays
+    // constant time, so a record is built in time linear in its size.
+    const bool scan = rule == EKVA_KEEP || rule == EKVA_REPLACE;
+    for (size_t i = 0; scan && i < entries.size(); ++i) {
         if (!equals_nocase(entries[i].key, key))
             continue;
         if (rule == EKVA_KEEP) {

@@ -352,6 +352,47 @@ StrArr ldif_entry_get_vals(std::string_view text, std::string_view name, LdifRef
     return values;
 }
 
+namespace {
+
+std::string lower_ascii(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+} // namespace
+
+const std::string *LdifEntryValues::get(std::string_view name, size_t n) const
+{
+    const std::vector<std::string> &values = all(name);
+    return n >= 1 && n <= values.size() ? &values[n - 1] : nullptr;
+}
+
+const std::vector<std::string> &LdifEntryValues::all(std::string_view name) const
+{
+    static const std::vector<std::string> none;
+    const auto found = m_values.find(lower_ascii(name));
+    return found == m_values.end() ? none : found->second;
+}
+
+void LdifEntryValues::add(std::string_view name, std::string value)
+{
+    m_values[lower_ascii(name)].push_back(std::move(value));
+}
+
+LdifEntryValues ldif_entry_values(std::string_view text, LdifRefs refs)
+{
+    LdifEntryValues values;
+    walk_entry(text, refs, "ldif_entry_get_attr: failed to parse ldif buffer\n", [&](LdifLine &line) {
+        values.add(line.attribute, std::move(line.value));
+        return true;
+    });
+    return values;
+}
+
 int ldif_write(std::string &buffer, std::string_view attribute, std::string_view value, int type)
 {
     if (attribute.empty()) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace qpm {
 
@@ -75,6 +77,25 @@ std::optional<std::string> ldif_entry_get_attr(std::string_view text, std::strin
                                                LdifRefs refs = LdifRefs::Ignore);
 // Every value of the attribute; a "dn" line never matches.
 StrArr ldif_entry_get_vals(std::string_view text, std::string_view name, LdifRefs refs = LdifRefs::Ignore);
+
+// Every value of the first entry of `text`, read in one pass and grouped by
+// attribute name (without regard to ASCII case), each group in file order:
+// what ldif_entry_get_attr finds, for all attributes at once, so a reader of
+// many repeated values (dependencies, update times) stays linear.
+class LdifEntryValues {
+public:
+    // The n-th value (from 1) of the attribute; null when there are fewer.
+    const std::string *get(std::string_view name, size_t n = 1) const;
+    // Every value of the attribute, in order.
+    const std::vector<std::string> &all(std::string_view name) const;
+    size_t count(std::string_view name) const { return all(name).size(); }
+
+    void add(std::string_view name, std::string value);
+
+private:
+    std::unordered_map<std::string, std::vector<std::string>> m_values; // keys lower-cased
+};
+LdifEntryValues ldif_entry_values(std::string_view text, LdifRefs refs = LdifRefs::Ignore);
 
 // Appends one attribute line, folded, to `buffer`; an empty attribute appends
 // the entry separator (a line feed). Returns the bytes appended, -1 on failure

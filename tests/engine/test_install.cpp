@@ -163,7 +163,7 @@ TEST_F(Install, HeaderThatDiffersFromTheSignedDescriptionIsRefusedBeforeAnyCopy)
     EXPECT_FALSE(file_exists(inventory("installed/tool")));
 }
 
-TEST_F(Install, PackageWithoutSignedDescriptionRegistersTheHeader)
+TEST_F(Install, PackageWithoutSignedDescriptionNeedsTheConfigurationToRegisterTheHeader)
 {
     const std::string content = "payload\n";
     const std::string payload = make_payload({file_entry("data/usr/bin/old", content),
@@ -172,6 +172,15 @@ TEST_F(Install, PackageWithoutSignedDescriptionRegistersTheHeader)
     write_package(path, basic_attributes("old", "1.0"), payload, &signer);
     QpiPtr qpi = qpm_qpf_info(qpm.get(), path, 1);
     ASSERT_TRUE(qpi);
+    // Refused by default, its stage directory gone; taken on its header
+    // when qpm.conf allows unsigned headers.
+    EXPECT_EQ(install(qpi.get(), "old"), -1);
+    EXPECT_FALSE(file_exists(inventory("installed/old")));
+    EXPECT_FALSE(file_exists(on_root("/usr/bin/old")));
+    EXPECT_FALSE(file_exists(inventory("stagearea/old_x86_64_1.0")));
+    write_file(root / "etc/qpm.conf", "arch_name = x86_64\nqpm_unsigned_header=yes\n");
+    qpm = qpm_open(nullptr, nullptr);
+    ASSERT_TRUE(qpm && qpm->unsigned_header);
     ASSERT_EQ(install(qpi.get(), "old"), 0);
 
     const std::string bytes = read_file(path);

@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sched.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace qpm;
@@ -375,4 +378,33 @@ TEST_F(Qpf, EntryOverAnEarlierSymlinkReplacesTheLinkNotItsTarget)
     EXPECT_EQ(extract(dir / "pkg.qpk", stage, 0), 0);
     EXPECT_EQ(test::read_file(dir / "outside/victim"), "original");
     EXPECT_EQ(test::read_file(stage + "/evil"), "escaped");
+}
+
+// A full disk is named by the system's reason, not only libarchive's "Write
+// failed". The stage is a small tmpfs mounted in a child's own mount
+// namespace, so the host never sees it.
+TEST_F(Qpf, FullDiskIsReportedWithTheSystemsReason)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: mounts a small tmpfs in a private mount namespace";
+    const std::string path = dir / "pkg.qpk";
+    test::Attributes attrs = test::basic_attributes();
+    attrs.back() = {"eqpkDataSize", "1000"}; // fits the tmpfs; what follows does not
+    test::write_package(path, attrs, test::make_payload({test::file_entry("data/big", std::string(256 << 10, 'x'))}));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool mounted = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                             mount("tmpfs", stage.c_str(), "tmpfs", 0, "size=32k") == 0;
+        _exit(!mounted ? 3 : qpm_qpf_extract(&handle, path, stage, 0) == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the extraction must fail";
+    EXPECT_TRUE(logged("Failed to copy data: Write failed: No space left on device")) << "log: " << dir / "qpm.log";
+    EXPECT_TRUE(listing(stage).empty()) << "the host's stage directory is untouched";
 }

@@ -297,6 +297,53 @@ TEST(QpkInfoParse, RefusesIdentifiersThatCouldEscapeAPathOrCommand)
     EXPECT_FALSE(plain->variant);
 }
 
+// Base64 values may carry any byte: the length counts, not the C string.
+TEST(QpkInfoParse, NulInABase64ValueRefusesTheName)
+{
+    LogFile log;
+    const std::string vic_nul_x = "dmljAHg="; // "vic\0x"
+    for (const char *attribute : {"eqpkName", "eqpkVariant", "eqpkVersion", "eqpkDependency"}) {
+        std::string text = description_with(attribute, std::nullopt);
+        text += std::string(attribute) + ":: " + vic_nul_x + "\n";
+        for (const int kind : {QPK_KIND_CATALOGUE, QPK_KIND_FILE})
+            EXPECT_FALSE(qpk_info_parse("pkg", kind, text)) << attribute;
+    }
+    EXPECT_TRUE(log.has("qpk_info_parse: Invalid package name: vic\\x00x"));
+    EXPECT_FALSE(qpk_ident_valid(std::string("vic\0x", 5)));
+    EXPECT_FALSE(qpk_ident_valid(std::string("\0", 1)));
+    EXPECT_TRUE(qpk_ident_valid("vic"));
+
+    const std::string desc = test::make_description(test::basic_attributes());
+    EXPECT_FALSE(qpk_info_parse("pkg", QPK_KIND_INSTALLED, desc,
+                                "eqpkInstallTime: 1\neqpkInstallType: D\neqpkInstallHead:: " + vic_nul_x + "\n"));
+    EXPECT_TRUE(log.has("qpk_info_parse: Invalid install head: vic\\x00x"));
+}
+
+TEST(QpkInfoParse, RepeatedAttributesKeepEveryValueInOrder)
+{
+    Attributes attrs = test::basic_attributes();
+    StrArr expected;
+    std::string record = "eqpkInstallTime: 1\n";
+    std::vector<int64_t> times;
+    for (int i = 0; i < 300; ++i) {
+        expected.push_back("lib" + std::to_string(i));
+        // Attribute names match without regard to case, as single look-ups do.
+        attrs.emplace_back(i % 2 ? "eqpkDependency" : "EQPKDEPENDENCY", expected.back());
+        record += "eqpkUpdateTime: " + std::to_string(100 + i) + "\n";
+        times.push_back(100 + i);
+    }
+    record += "eqpkInstallType: X\n";
+    const std::string text = test::make_description(attrs);
+    const QpiPtr qpi = qpk_info_parse("pkg", QPK_KIND_INSTALLED, text, record);
+    ASSERT_TRUE(qpi);
+    EXPECT_EQ(qpi->dependencies, expected);
+    EXPECT_EQ(qpi->update_times, times);
+    // A dependency after the entry's end (an empty line) is not the package's.
+    const QpiPtr cut = qpk_info_parse("pkg", QPK_KIND_FILE, text + "\neqpkDependency: other\n");
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->dependencies, expected);
+}
+
 TEST(QpkInfoParse, FileReferencesInDescriptionsAreNeverOpened)
 {
     test::ScratchDir dir;

@@ -275,6 +275,27 @@ TEST(Ldif, EntryLookupsStopAtTheFirstEmptyLine)
     EXPECT_EQ(ldif_entry_count_attr("\ndep: a\n", "dep"), 0);
 }
 
+TEST(Ldif, OnePassValuesAgreeWithTheSingleLookups)
+{
+    const std::string text = "dn: x\nDep: a\nname: n\n:odd\ndep: b\nsig:: AP/+\nDEP: c\n\ndep: d\n";
+    const LdifEntryValues values = ldif_entry_values(text);
+    EXPECT_EQ(values.all("dep"), (std::vector<std::string>{"a", "b", "c"})) << "order kept, case ignored";
+    EXPECT_EQ(values.count("DeP"), 3u);
+    ASSERT_TRUE(values.get("dep", 2));
+    EXPECT_EQ(*values.get("dep", 2), "b");
+    EXPECT_EQ(values.get("dep", 0), nullptr);
+    EXPECT_EQ(values.get("dep", 4), nullptr) << "the next entry does not count";
+    ASSERT_TRUE(values.get("sig"));
+    EXPECT_EQ(*values.get("sig"), std::string("\0\xff\xfe", 3)) << "binary values keep their NUL";
+    EXPECT_EQ(values.count("missing"), 0u);
+    for (const char *name : {"dep", "name", "sig", "dn", "nothing"})
+        for (int n = 1; n <= 4; ++n) {
+            const std::string *one = values.get(name, static_cast<size_t>(n));
+            EXPECT_EQ(one ? std::optional<std::string>(*one) : std::nullopt, ldif_entry_get_attr(text, name, n))
+                << name << " " << n;
+        }
+}
+
 TEST(Ldif, EntryLookupsReportAnUnparsableFirstLine)
 {
     test::CaptureFd err(STDERR_FILENO);
