@@ -263,6 +263,11 @@ std::optional<RootDirs::Parent> RootDirs::parent(std::string_view path, bool mak
     return Parent{it->second.get(), std::string(name)};
 }
 
+UniqueFd root_open_dir(std::string_view dir, bool make, std::vector<std::string> *made)
+{
+    return open_dir(dir, make, made);
+}
+
 void root_force_walk_for_tests(bool walk) { g_force_walk = walk; }
 
 } // namespace qpm

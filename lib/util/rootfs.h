@@ -35,6 +35,11 @@ UniqueFd root_open(std::string_view path, int flags, mode_t mode = 0);
 // missing, is not a directory, or links loop.
 std::optional<std::string> root_walk(std::string_view path, bool follow_last = true);
 
+// The directory `dir` (a system path) opened inside the root (O_PATH);
+// made with its missing parents (0755) when `make`, their system paths
+// appended to `made`, outermost first. Empty with errno on failure.
+UniqueFd root_open_dir(std::string_view dir, bool make = false, std::vector<std::string> *made = nullptr);
+
 // The directory holding a system path, opened inside the root, and the
 // name of the last component in it. A path whose last component is "",
 // "." or ".." has no such name (EINVAL).
