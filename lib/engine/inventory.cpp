@@ -70,19 +70,20 @@ namespace {
 // Under a system root, the inventory's path as this process sees it must
 // name the directory that the path resolved inside the root names: a link
 // on the way in the image (/var/lib -> /var/lib on the host) would move
-// every record, index and lock of the root out of it. A missing inventory
-// passes here; the steps that need it say so.
+// every record, index and lock of the root out of it. An inventory missing
+// on both sides passes here; the steps that need it say so.
 bool inventory_inside_root()
 {
     if (!have_system_root())
         return true;
     const UniqueFd inside = root_open(syspath::inventory, O_PATH | O_DIRECTORY);
-    if (!inside)
-        return errno == ENOENT;
     struct stat in_root {};
     struct stat seen {};
-    return ::fstat(inside.get(), &in_root) == 0 && ::stat(root_path(syspath::inventory).c_str(), &seen) == 0 &&
-           in_root.st_dev == seen.st_dev && in_root.st_ino == seen.st_ino;
+    const bool seen_there = ::stat(root_path(syspath::inventory).c_str(), &seen) == 0;
+    if (!inside)
+        return errno == ENOENT && !seen_there;
+    return seen_there && ::fstat(inside.get(), &in_root) == 0 && in_root.st_dev == seen.st_dev &&
+           in_root.st_ino == seen.st_ino;
 }
 
 } // namespace
