@@ -4,13 +4,17 @@
 #include "engine/owners.h"
 #include "package/signature.h"
 #include "package/hashlist.h"
+#include "package/sha1.h"
 #include "record/ekva.h"
 #include "ui/ui.h"
 #include "util/globals.h"
 #include "util/log.h"
+#include "util/raii.h"
+#include "util/rootfs.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <optional>
 #include <sys/stat.h>
@@ -295,15 +299,17 @@ ConfFileAction qpm_chk_conf_file(const qpm_handle *qpm, const std::string &name,
         return ConfFileAction::KeepExisting;
     // The file itself, its directories resolved inside the system root. One
     // that the administrator made a link is theirs: it is kept.
-    const size_t slash = path.rfind('/');
-    const std::optional<std::string> dir = root_resolve(path.substr(0, slash == 0 ? 1 : slash));
-    const std::string file = dir ? root_path(*dir == "/" ? path.substr(slash) : *dir + path.substr(slash)) : "";
+    const std::optional<ParentDir> dir = ParentDir::open(path);
+    const UniqueFd file(dir ? ::openat(dir->fd(), dir->name().c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                            : -1);
     struct stat st {};
-    if (!dir || ::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return ConfFileAction::KeepModified;
-    const std::optional<std::string> current_hash = qps_sha1_file(file, 'x');
+    Sha1Stream sha;
+    const std::optional<Sha1::Digest> digest = sha.update_from(file.get()) ? sha.final() : std::nullopt;
     // A file that cannot be read cannot be shown to be unchanged.
-    if (!current_hash || *current_hash != *shipped_hash)
+    if (!digest || sha1_format(*digest, 'x') != *shipped_hash)
         return ConfFileAction::KeepModified;
     return ConfFileAction::OverwriteUnmodified;
 }

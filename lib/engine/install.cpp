@@ -7,6 +7,7 @@
 #include "engine/stage.h"
 #include "engine/transaction.h"
 #include "package/qpk_info.h"
+#include "package/filecopy.h"
 #include "package/tree.h"
 #include "ui/progress.h"
 #include "util/faultpoint.h"
@@ -14,7 +15,9 @@
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/rootfs.h"
 #include "util/strfmt.h"
+#include "util/sysroot.h"
 
 #include <unistd.h>
 
@@ -83,9 +86,13 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
 
 int qpm_install_rollback(const StrArr &files, const std::string &backup_tree)
 {
+    // Each path is reached inside the system root again: a link made since
+    // the file was written leads nowhere else.
     for (const std::string &file : files) {
         qlog(LL_DEBUG, "qpm_install_rollback: removing %s", file.c_str());
-        ::unlink(file.c_str());
+        const std::optional<std::string> path = system_path_of(file);
+        if (const std::optional<ParentDir> parent = path ? ParentDir::open(*path) : std::nullopt)
+            ::unlinkat(parent->fd(), parent->name().c_str(), 0);
     }
     FilePtr index = fopen_cloexec(strprintf("%s/index.txt", backup_tree.c_str()), "r");
     if (!index) {
@@ -101,7 +108,9 @@ int qpm_install_rollback(const StrArr &files, const std::string &backup_tree)
         // The backup of PATH is BASE+PATH, whole: no truncated name.
         const std::string saved = backup_tree + path;
         qlog(LL_DEBUG, "qpm_install_rollback: Copying %s to %s", saved.c_str(), path.c_str());
-        if (qpm_qpf_copy(path, saved, std::nullopt, 1) < 0) {
+        const std::optional<std::string> system = system_path_of(path);
+        const std::optional<ParentDir> parent = system ? ParentDir::open(*system, true) : std::nullopt;
+        if (!parent || qpm_qpf_copy(FileAt{parent->fd(), parent->name(), path}, saved, std::nullopt, 1) < 0) {
             qlog(LL_ERROR,
                  "qpm_install_rollback: Failure restoring %s, you're in deep shit. We still try to do the rest.",
                  path.c_str());

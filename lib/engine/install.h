@@ -25,8 +25,9 @@ struct qpt;
 // failed; or -1.
 int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std::string &head, int verbose);
 
-// Removes the `files` (paths as this process sees them) and copies back every
-// file listed in BACKUP_TREE/index.txt. 0, or -1 when a backup could not be
+// Removes the `files` (paths as this process sees them, under the system
+// root) and copies back every file listed in BACKUP_TREE/index.txt, each
+// reached inside the system root. 0, or -1 when a backup could not be
 // restored (the others still are).
 int qpm_install_rollback(const StrArr &files, const std::string &backup_tree);
 

@@ -3,6 +3,7 @@
 #include "engine/hooks.h"
 #include "package/qpk_info.h"
 #include "record/lconf.h"
+#include "util/rootfs.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 
@@ -64,9 +65,37 @@ EkvaPtr InventoryDirs::to_ekva() const
 
 qpm_handle::~qpm_handle() { release_lock(*this); }
 
+namespace {
+
+// Under a system root, the inventory's path as this process sees it must
+// name the directory that the path resolved inside the root names: a link
+// on the way in the image (/var/lib -> /var/lib on the host) would move
+// every record, index and lock of the root out of it. An inventory missing
+// on both sides passes here; the steps that need it say so.
+bool inventory_inside_root()
+{
+    if (!have_system_root())
+        return true;
+    const UniqueFd inside = root_open(syspath::inventory, O_PATH | O_DIRECTORY);
+    struct stat in_root {};
+    struct stat seen {};
+    const bool seen_there = ::stat(root_path(syspath::inventory).c_str(), &seen) == 0;
+    if (!inside)
+        return errno == ENOENT && !seen_there;
+    return seen_there && ::fstat(inside.get(), &in_root) == 0 && in_root.st_dev == seen.st_dev &&
+           in_root.st_ino == seen.st_ino;
+}
+
+} // namespace
+
 QpmPtr qpm_open(const char *root, const char *conf_path)
 {
     const std::string root_dir = root ? std::string(root) : root_path(syspath::inventory);
+    if (!root && !inventory_inside_root()) {
+        std::fprintf(stderr, "The inventory %s leads out of the system root %s\n", root_dir.c_str(),
+                     system_root().c_str());
+        return nullptr;
+    }
     const std::string conf = conf_path ? std::string(conf_path) : root_path(syspath::config);
 
     EkvaPtr config = lconf_read(nullptr, conf.c_str());

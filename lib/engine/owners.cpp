@@ -4,6 +4,7 @@
 #include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/rootfs.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
 
@@ -31,7 +32,30 @@ struct OwnerIndex {
     std::string dir;
     struct stat dir_stat {};
     std::unordered_map<std::string, std::string> owners; // path -> package
+    // The owned paths whose directory is reached through a link, by the path
+    // they lead to; made on the first look-up that needs it.
+    std::optional<std::unordered_map<std::string, std::string>> through_links;
 };
+
+// The paths of `index` that a link on their way leads elsewhere, by where
+// they lead inside the system root: each directory is resolved once.
+void index_through_links(OwnerIndex &index)
+{
+    index.through_links.emplace();
+    std::unordered_map<std::string, std::optional<std::string>> resolved_dirs;
+    for (const auto &[path, owner] : index.owners) {
+        const auto [dir, name] = split_system_path(path);
+        if (dir.empty() || name.empty())
+            continue;
+        auto it = resolved_dirs.find(std::string(dir));
+        if (it == resolved_dirs.end())
+            it = resolved_dirs.emplace(std::string(dir), root_resolve(dir)).first;
+        if (!it->second || *it->second == dir)
+            continue;
+        const std::string leads_to = (*it->second == "/" ? std::string() : *it->second) + "/" + std::string(name);
+        index.through_links->emplace(leads_to, owner);
+    }
+}
 
 OwnerIndex g_owner_index;
 
@@ -89,7 +113,7 @@ bool build_owner_index(const std::string &dir, OwnerIndex &index)
     return true;
 }
 
-const OwnerIndex *owner_index(const std::string &dir)
+OwnerIndex *owner_index(const std::string &dir)
 {
     OwnerIndex &index = g_owner_index;
     struct stat now {};
@@ -120,7 +144,7 @@ std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::stri
         qlog(LL_INFO, "%s is a symbolic link to %s", path.c_str(), resolved->c_str());
 
     const std::string dir = dirs_of(qpm).fileindex;
-    const OwnerIndex *index = owner_index(dir);
+    OwnerIndex *index = owner_index(dir);
     if (!index)
         return std::nullopt;
     // The path as a package listed it, or the file it leads to.
@@ -130,8 +154,18 @@ std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::stri
         wanted = &*resolved;
         it = index->owners.find(*resolved);
     }
-    if (it == index->owners.end())
-        return std::nullopt;
+    if (it == index->owners.end()) {
+        // Another package may have named the same file through a linked
+        // directory.
+        if (!index->through_links)
+            index_through_links(*index);
+        const auto through = index->through_links->find(*resolved);
+        if (through == index->through_links->end())
+            return std::nullopt;
+        qlog(LL_DEBUG, "Found <%s> in <%s>", resolved->c_str(),
+             strprintf("%s/%s", dir.c_str(), through->second.c_str()).c_str());
+        return through->second;
+    }
     qlog(LL_DEBUG, "Found <%s> in <%s>", wanted->c_str(), strprintf("%s/%s", dir.c_str(), it->second.c_str()).c_str());
     return it->second;
 }

@@ -1,8 +1,10 @@
 #include "engine/transaction.h"
 
 #include "engine/install.h"
+#include "package/filecopy.h"
 #include "package/tree.h"
 #include "util/log.h"
+#include "util/rootfs.h"
 #include "util/sysroot.h"
 
 #include <cerrno>
@@ -21,10 +23,10 @@ bool exists_nofollow(const std::string &path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string parent_of(const std::string &path)
+bool exists_at(int dir, const std::string &name)
 {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 } // namespace
@@ -37,48 +39,36 @@ FileTransaction::~FileTransaction()
         rollback();
 }
 
-void FileTransaction::note_new_parents(const std::string &target)
-{
-    // The directories a copy will make for `target`, outermost first; each
-    // directory is looked at once per transaction.
-    std::vector<std::string> missing;
-    for (std::string dir = parent_of(target); !dir.empty(); dir = parent_of(dir)) {
-        if (m_known_dirs.count(dir))
-            break;
-        if (exists_nofollow(dir)) {
-            m_known_dirs.insert(dir);
-            break;
-        }
-        missing.push_back(dir);
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        m_new_dirs.push_back(*it);
-        m_known_dirs.insert(*it);
-    }
-}
-
 long long FileTransaction::put(const std::string &path, const std::string &source, How how)
 {
     const std::string target = root_path(path);
-    note_new_parents(target);
+    // The directory is opened inside the system root, made where it is
+    // missing; what it took to make it goes with a rollback.
+    const std::optional<RootDirs::Parent> parent = m_dirs.parent(path, true, &m_new_dirs);
+    if (!parent) {
+        qlog(LL_ERROR, "Failed to open %s for writing: %s\n", target.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const FileAt at{parent->fd, parent->name, target};
     const long long copied =
-        how == How::Move ? qpm_qpf_move(target, source, m_backup) : qpm_qpf_copy(target, source, m_backup, 1);
+        how == How::Move ? qpm_qpf_move(at, source, m_backup) : qpm_qpf_copy(at, source, m_backup, 1);
     // A failed copy or move never replaces the target: whatever it left goes
     // with the rollback, and a file that was there before is removed only
     // when its backup can bring it back.
-    if (copied >= 0 || !exists_nofollow(target) || exists_nofollow(m_backup + target))
+    if (copied >= 0 || !exists_at(at.dir, at.name) || exists_nofollow(m_backup + target))
         m_written.push_back(target);
     return copied;
 }
 
 int FileTransaction::remove(const std::string &path, int *unlink_error)
 {
-    const std::string target = root_path(path);
-    if (!exists_nofollow(target))
+    const std::optional<RootDirs::Parent> parent = m_dirs.parent(path);
+    if (!parent || !exists_at(parent->fd, parent->name))
         return 1;
-    if (qpm_qpf_backup(target, m_backup) != 0)
+    const FileAt at{parent->fd, parent->name, root_path(path)};
+    if (qpm_qpf_backup(at, m_backup) != 0)
         return -1;
-    if (::unlink(target.c_str()) != 0 && unlink_error)
+    if (::unlinkat(at.dir, at.name.c_str(), 0) != 0 && unlink_error)
         *unlink_error = errno;
     return 0;
 }
@@ -86,7 +76,9 @@ int FileTransaction::remove(const std::string &path, int *unlink_error)
 int FileTransaction::make_links(const std::string &link_list)
 {
     m_undo.push_back({Kind::Links, link_list, {}});
-    return qpm_qpf_links(link_list, 1, 1);
+    const int rc = qpm_qpf_links(link_list, 1, 1);
+    m_dirs.forget(); // the links may lead a directory elsewhere now
+    return rc;
 }
 
 void FileTransaction::created(const std::string &path) { m_undo.push_back({Kind::Created, path, {}}); }
@@ -121,8 +113,11 @@ int FileTransaction::rollback()
     }
     const int result = qpm_install_rollback(m_written, m_backup);
     // Directories made for the new files go when nothing else came into them.
-    for (auto it = m_new_dirs.rbegin(); it != m_new_dirs.rend(); ++it)
-        ::rmdir(it->c_str());
+    m_dirs.forget();
+    for (auto it = m_new_dirs.rbegin(); it != m_new_dirs.rend(); ++it) {
+        if (const std::optional<ParentDir> parent = ParentDir::open(*it))
+            ::unlinkat(parent->fd(), parent->name().c_str(), AT_REMOVEDIR);
+    }
     return result;
 }
 

@@ -8,12 +8,14 @@
 // is restored. A crash leaves the backup tree for the next run to see.
 //
 // Paths named "system path" are paths on the target system (/usr/bin/x);
-// the transaction puts them under the system root. Other paths are taken as
-// this process sees them (inventory paths are already under the root).
+// the transaction reaches them inside the system root (util/rootfs.h): no
+// link in the image leads a write or a removal out of it. Other paths are
+// taken as this process sees them (inventory paths are already under the
+// root).
+#include "util/rootfs.h"
 #include "util/strarr.h"
 
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace qpm {
@@ -72,13 +74,11 @@ private:
         std::string b;
     };
 
-    void note_new_parents(const std::string &target);
-
     std::string m_backup;
     StrArr m_written;
     std::vector<Undo> m_undo;
-    std::vector<std::string> m_new_dirs;          // parents made for written files, outermost first
-    std::unordered_set<std::string> m_known_dirs; // directories seen to exist
+    std::vector<std::string> m_new_dirs; // system paths of parents made for written files, outermost first
+    RootDirs m_dirs;                     // the directories written into, opened inside the system root
     bool m_committed = false;
 };
 

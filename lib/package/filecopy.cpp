@@ -19,11 +19,11 @@ using tree_detail::dir_of;
 
 namespace {
 
-std::optional<std::string> read_link(const std::string &path)
+std::optional<std::string> read_link(const FileAt &at)
 {
     std::string text(256, '\0');
     for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        const ssize_t n = ::readlinkat(at.dir, at.name.c_str(), text.data(), text.size());
         if (n < 0)
             return std::nullopt;
         if (static_cast<size_t>(n) < text.size()) {
@@ -65,14 +65,17 @@ void log_rename_failure(const std::string &path, RenameText text, int err)
 // Replaces `path` by a copy of everything readable from `in` (copy_replace;
 // a missing directory is made first), given `bits` when >= 0. The byte
 // count, or -1 once the failure is logged.
-long long copy_over(int in, const std::string &path, int bits, RenameText on_rename)
+long long copy_over(int in, const FileAt &at, int bits, RenameText on_rename)
 {
+    const std::string &path = at.shown;
     CopyError err;
-    long long copied = copy_replace(in, path, {.bits = bits}, err);
-    // Nothing was read from `in` before the new file was made.
-    if (copied < 0 && err.step == CopyStep::create && err.errnum == ENOENT && !dir_of(path).empty()) {
-        qpm_qpf_mkdir(dir_of(path), 0755);
-        copied = copy_replace(in, path, {.bits = bits}, err);
+    long long copied = copy_replace(in, at.name, {.bits = bits, .dir = at.dir}, err);
+    // Nothing was read from `in` before the new file was made. A directory
+    // given by descriptor is there already.
+    if (copied < 0 && err.step == CopyStep::create && err.errnum == ENOENT && at.dir == AT_FDCWD &&
+        !dir_of(at.name).empty()) {
+        qpm_qpf_mkdir(dir_of(at.name), 0755);
+        copied = copy_replace(in, at.name, {.bits = bits, .dir = at.dir}, err);
     }
     switch (err.step) {
     case CopyStep::create:
@@ -101,10 +104,11 @@ long long copy_over(int in, const std::string &path, int bits, RenameText on_ren
 
 // Replaces `path` by a new symbolic link holding `text`, made beside it (a
 // missing directory first) and renamed over it. 0, or -1 once logged.
-int link_over(const std::string &path, const std::string &text, RenameText on_rename)
+int link_over(const FileAt &at, const std::string &text, RenameText on_rename)
 {
+    const std::string &path = at.shown;
     SiblingFile out;
-    if (!with_directory_of(path, [&] { return out.create_link(path, text); })) {
+    if (!with_directory_of(at.name, [&] { return out.create_link(at.name, text, at.dir); })) {
         qlog(LL_ERROR, "Failed to open %s for writing: %s\n", path.c_str(), std::strerror(errno));
         return -1;
     }
@@ -116,9 +120,9 @@ int link_over(const std::string &path, const std::string &text, RenameText on_re
 }
 
 // Opens `path` for reading only when it is a regular file.
-UniqueFd open_regular(const std::string &path, struct stat &st)
+UniqueFd open_regular(const FileAt &at, struct stat &st)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    UniqueFd fd(::openat(at.dir, at.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!fd)
         return fd;
     if (::fstat(fd.get(), &st) != 0)
@@ -149,18 +153,18 @@ int append_backup_index(const std::string &base, const std::string &target)
 // Saves `target` as `backup` by a hard link: the file itself stays, under a
 // second name, once the target is renamed over. False when no link can be
 // made (another file system, no right to link): a copy is made then.
-bool link_backup(const std::string &target, const std::string &backup)
+bool link_backup(const FileAt &target, const std::string &backup)
 {
     return with_directory_of(
-        backup, [&] { return ::linkat(AT_FDCWD, target.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; });
+        backup, [&] { return ::linkat(target.dir, target.name.c_str(), AT_FDCWD, backup.c_str(), 0) == 0; });
 }
 
 // Saves the regular file or symbolic link at `target` as BASE+TARGET and
 // lists it in BASE/index.txt. Both are complete before the caller touches
 // the target; a target saved before in this transaction keeps that backup.
-int backup_target(const std::string &base, const std::string &target, const struct stat &target_st,
-                  bool by_link = false)
+int backup_target(const std::string &base, const FileAt &at, const struct stat &target_st, bool by_link = false)
 {
+    const std::string &target = at.shown;
     if (target.find('\n') != std::string::npos) {
         qlog(LL_ERROR, "qpm_qpf_copy: %s can not be listed in a backup index", target.c_str());
         return -1;
@@ -172,7 +176,7 @@ int backup_target(const std::string &base, const std::string &target, const stru
         return 0;
     }
     qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
-    if (by_link && link_backup(target, backup)) {
+    if (by_link && link_backup(at, backup)) {
         if (append_backup_index(base, target) != 0) {
             ::unlink(backup.c_str());
             return -1;
@@ -180,21 +184,21 @@ int backup_target(const std::string &base, const std::string &target, const stru
         return 0;
     }
     if (S_ISLNK(target_st.st_mode)) {
-        const std::optional<std::string> text = read_link(target);
+        const std::optional<std::string> text = read_link(at);
         if (!text) {
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (link_over(backup, *text, RenameText::write) != 0)
+        if (link_over(FileAt::path(backup), *text, RenameText::write) != 0)
             return -1;
     } else {
         struct stat in_st {};
-        UniqueFd in = open_regular(target, in_st);
+        UniqueFd in = open_regular(at, in_st);
         if (!in) {
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", target.c_str(), std::strerror(errno));
             return -1;
         }
-        if (copy_over(in.get(), backup, static_cast<int>(in_st.st_mode & 07777), RenameText::write) < 0)
+        if (copy_over(in.get(), FileAt::path(backup), static_cast<int>(in_st.st_mode & 07777), RenameText::write) < 0)
             return -1;
     }
     // A backup that is not listed would never be restored, and would hide
@@ -209,11 +213,12 @@ int backup_target(const std::string &base, const std::string &target, const stru
 // Checks what is at `target` before it is replaced and saves it under
 // `backup_base` (by a hard link when `by_link` and one can be made): 0, or
 // -1 once the failure is logged.
-int prepare_target(const std::string &target, const std::optional<std::string> &backup_base, bool by_link)
+int prepare_target(const FileAt &at, const std::optional<std::string> &backup_base, bool by_link)
 {
+    const std::string &target = at.shown;
     qlog(LL_DEBUG, "qpm_qpf_copy: checking existence of %s", target.c_str());
     struct stat dst_st {};
-    if (::lstat(target.c_str(), &dst_st) != 0) {
+    if (::fstatat(at.dir, at.name.c_str(), &dst_st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
             qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
             return -1;
@@ -223,7 +228,7 @@ int prepare_target(const std::string &target, const std::optional<std::string> &
         qlog(LL_DEBUG, "qpm_qpf_copy: %s exists", target.c_str());
         if (S_ISLNK(dst_st.st_mode))
             qlog(LL_INFO, "Removing existing symbolic link %s", target.c_str());
-        if (backup_base && backup_target(*backup_base, target, dst_st, by_link) != 0)
+        if (backup_base && backup_target(*backup_base, at, dst_st, by_link) != 0)
             return -1;
     } else {
         qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
@@ -235,10 +240,10 @@ int prepare_target(const std::string &target, const std::optional<std::string> &
 // Writes the opened source (`in`, or the link text) beside `target` and
 // renames it over: the path always names either the old or the complete
 // new file. The byte count, or -1 once logged.
-long long write_over(const std::string &target, const std::string &source, const struct stat &src_st, int in,
+long long write_over(const FileAt &target, const std::string &source, const struct stat &src_st, int in,
                      const std::optional<std::string> &link_text, int mode)
 {
-    qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.c_str());
+    qlog(LL_DEBUG, "Copying %s to %s\n", source.c_str(), target.shown.c_str());
     if (link_text)
         return link_over(target, *link_text, RenameText::replace) == 0 ? 0 : -1;
     int bits = -1;
@@ -251,14 +256,23 @@ long long write_over(const std::string &target, const std::string &source, const
 
 // rename(2) of `source` over `target`, making a missing directory of the
 // target first. 0, or -1 with errno.
-int rename_into(const std::string &source, const std::string &target)
+int rename_into(const std::string &source, const FileAt &target)
 {
-    return with_directory_of(target, [&] { return ::rename(source.c_str(), target.c_str()) == 0; }) ? 0 : -1;
+    const auto attempt = [&] { return ::renameat(AT_FDCWD, source.c_str(), target.dir, target.name.c_str()) == 0; };
+    if (target.dir != AT_FDCWD)
+        return attempt() ? 0 : -1;
+    return with_directory_of(target.name, attempt) ? 0 : -1;
 }
 
 } // namespace
 
 long long qpm_qpf_copy(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base, int mode)
+{
+    return qpm_qpf_copy(FileAt::path(target), source, backup_base, mode);
+}
+
+long long qpm_qpf_copy(const FileAt &target, const std::string &source,
                        const std::optional<std::string> &backup_base, int mode)
 {
     if (backup_base)
@@ -276,13 +290,13 @@ long long qpm_qpf_copy(const std::string &target, const std::string &source,
     std::optional<std::string> link_text;
     UniqueFd in;
     if (S_ISLNK(src_st.st_mode)) {
-        link_text = read_link(source);
+        link_text = read_link(FileAt::path(source));
         if (!link_text) {
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
             return -1;
         }
     } else {
-        in = open_regular(source, src_st);
+        in = open_regular(FileAt::path(source), src_st);
         if (!in) {
             qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
             return -1;
@@ -294,6 +308,12 @@ long long qpm_qpf_copy(const std::string &target, const std::string &source,
 }
 
 long long qpm_qpf_move(const std::string &target, const std::string &source,
+                       const std::optional<std::string> &backup_base)
+{
+    return qpm_qpf_move(FileAt::path(target), source, backup_base);
+}
+
+long long qpm_qpf_move(const FileAt &target, const std::string &source,
                        const std::optional<std::string> &backup_base)
 {
     struct stat src_st {};
@@ -310,13 +330,13 @@ long long qpm_qpf_move(const std::string &target, const std::string &source,
         qlog(LL_DEBUG, "qpm_qpf_move: backup base is %s, will backup target", backup_base->c_str());
     if (prepare_target(target, backup_base, true) != 0)
         return -1;
-    qlog(LL_DEBUG, "Moving %s to %s\n", source.c_str(), target.c_str());
+    qlog(LL_DEBUG, "Moving %s to %s\n", source.c_str(), target.shown.c_str());
     if (rename_into(source, target) == 0)
         return src_st.st_size;
 
-    qlog(LL_DEBUG, "qpm_qpf_move: cannot rename %s to %s (%s), copying it", source.c_str(), target.c_str(),
+    qlog(LL_DEBUG, "qpm_qpf_move: cannot rename %s to %s (%s), copying it", source.c_str(), target.shown.c_str(),
          std::strerror(errno));
-    UniqueFd in = open_regular(source, src_st);
+    UniqueFd in = open_regular(FileAt::path(source), src_st);
     if (!in) {
         qlog(LL_ERROR, "Failed to open %s for reading: %s\n", source.c_str(), std::strerror(errno));
         return -1;
@@ -326,8 +346,14 @@ long long qpm_qpf_move(const std::string &target, const std::string &source,
 
 int qpm_qpf_backup(const std::string &target, const std::string &backup_base)
 {
+    return qpm_qpf_backup(FileAt::path(target), backup_base);
+}
+
+int qpm_qpf_backup(const FileAt &at, const std::string &backup_base)
+{
+    const std::string &target = at.shown;
     struct stat st {};
-    if (::lstat(target.c_str(), &st) != 0) {
+    if (::fstatat(at.dir, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         qlog(LL_ERROR, "Failed to stat %s: %s\n", target.c_str(), std::strerror(errno));
         return -1;
     }
@@ -335,7 +361,7 @@ int qpm_qpf_backup(const std::string &target, const std::string &backup_base)
         qlog(LL_ERROR, "%s is not a regular file, refusing to remove it", target.c_str());
         return -1;
     }
-    return backup_target(backup_base, target, st, true);
+    return backup_target(backup_base, at, st, true);
 }
 
 } // namespace qpm

@@ -5,6 +5,7 @@
 #include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/rootfs.h"
 #include "util/sysroot.h"
 
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,78 +24,32 @@ using tree_detail::open_list;
 
 namespace {
 
-// A system path from a package list, as this process sees it.
-std::string system_path(const std::string &path)
+// A system path from a package list; a relative one is taken from `base`.
+std::string system_path(const std::string &path, const std::string &base = "/")
 {
-    return !path.empty() && path.front() == '/' ? root_path(path) : path;
+    if (!path.empty() && path.front() == '/')
+        return path;
+    return base == "/" ? "/" + path : base + "/" + path;
 }
 
-// Mode change of `path` itself: a symbolic link there is refused (ELOOP).
-int chmod_nofollow(const std::string &path, mode_t bits)
+// Mode change of `name` in `dir` itself: a symbolic link there is refused
+// (ELOOP).
+int chmod_nofollow(int dir, const std::string &name, mode_t bits)
 {
-    if (::fchmodat(AT_FDCWD, path.c_str(), bits, AT_SYMLINK_NOFOLLOW) == 0)
+    if (::fchmodat(dir, name.c_str(), bits, AT_SYMLINK_NOFOLLOW) == 0)
         return 0;
     if (errno != EOPNOTSUPP && errno != ENOSYS)
         return -1;
     // The C library reports a link, and a missing /proc, this way.
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (S_ISLNK(st.st_mode)) {
         errno = ELOOP;
         return -1;
     }
-    return ::chmod(path.c_str(), bits);
+    return ::fchmodat(dir, name.c_str(), bits, 0);
 }
-
-// Under a system root, what the permissions and links lists name must stay
-// inside it: a path that leads out of it (by "..", or through a symbolic
-// link with an absolute target) is refused.
-class RootFence {
-public:
-    RootFence()
-    {
-        if (!have_system_root())
-            return;
-        m_fenced = true;
-        char resolved[PATH_MAX];
-        if (::realpath(system_root().c_str(), resolved))
-            m_root = resolved;
-    }
-
-    bool cwd_inside() const
-    {
-        if (!m_fenced)
-            return true;
-        std::error_code ec;
-        const std::string cwd = std::filesystem::current_path(ec).string();
-        return !ec && contains(cwd);
-    }
-
-    // Whether the directory that holds `path` lies inside the root.
-    bool parent_inside(const std::string &path) const
-    {
-        if (!m_fenced)
-            return true;
-        const std::string dir = dir_of(path);
-        char resolved[PATH_MAX];
-        return ::realpath(dir.empty() ? "." : dir.c_str(), resolved) && contains(resolved) &&
-               path.substr(path.rfind('/') + 1) != "..";
-    }
-
-private:
-    bool contains(const std::string &resolved) const
-    {
-        if (m_root.empty())
-            return false;
-        return resolved == m_root || m_root == "/" ||
-               (resolved.size() > m_root.size() && resolved.compare(0, m_root.size(), m_root) == 0 &&
-                resolved[m_root.size()] == '/');
-    }
-
-    bool m_fenced = false;
-    std::string m_root;
-};
 
 } // namespace
 
@@ -106,7 +60,7 @@ int qpm_qpf_perms(const std::string &path)
         qlog(LL_ERROR, "qpm_qpf_perms: Failed to open perm file %s", path.c_str());
         return -1;
     }
-    const RootFence fence;
+    RootDirs dirs;
     int rc = 0;
     int line_no = 0;
     std::string line;
@@ -141,13 +95,10 @@ int qpm_qpf_perms(const std::string &path)
                  mode.c_str(), name.c_str(), std::strerror(conversion_error));
             continue;
         }
-        const std::string target = system_path(name);
-        if (!fence.parent_inside(target)) {
-            qlog(LL_ERROR, "qpm_qpf_perms: Refusing %s, it lies outside the system root", target.c_str());
-            rc = -1;
-            continue;
-        }
-        rc = chmod_nofollow(target, static_cast<mode_t>(bits));
+        const std::string system = system_path(name);
+        const std::string target = root_path(system);
+        const std::optional<RootDirs::Parent> parent = dirs.parent(system);
+        rc = parent ? chmod_nofollow(parent->fd, parent->name, static_cast<mode_t>(bits)) : -1;
         if (rc != 0)
             qlog(LL_ERROR, "qpm_qpf_perms: Failed to set mode of %s to %s: %s", target.c_str(), mode.c_str(),
                  std::strerror(errno));
@@ -157,23 +108,16 @@ int qpm_qpf_perms(const std::string &path)
 
 int qpm_qpf_links(const std::string &path, int remove, int create)
 {
-    std::error_code ec;
-    const std::string start_dir = std::filesystem::current_path(ec).string();
-    UniqueFd start_fd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (ec || !start_fd) {
-        qlog(LL_ERROR, "qpm_qpf_links: Failed to read pwd");
-        return -1;
-    }
     FilePtr file = open_list(path);
     if (!file) {
         qlog(LL_ERROR, "qpm_qpf_links: Failed to open link file %s", path.c_str());
         return -1;
     }
-    const RootFence fence;
     int rc = 0;
     // No line may act in the caller's working directory: until a line names
     // a directory, there is none to act in.
-    bool unreachable = true;
+    UniqueFd here;        // the directory named last, opened inside the system root
+    std::string here_dir; // its system path
     int line_no = 0;
     std::string line;
     while (fgets_line(file.get(), line)) {
@@ -196,26 +140,25 @@ int qpm_qpf_links(const std::string &path, int remove, int create)
              target.c_str(), name.c_str());
 
         if (!dir.empty()) {
-            const std::string where = system_path(dir);
-            struct stat st {};
-            if (::stat(where.c_str(), &st) != 0)
-                qpm_qpf_mkdir(where, 0755);
-            if (::chdir(where.c_str()) == 0 && fence.cwd_inside()) {
+            const std::string system = system_path(dir, here_dir.empty() ? "/" : here_dir);
+            const std::string where = root_path(system);
+            here = root_open_dir(system, true);
+            if (here) {
                 qlog(LL_DEBUG, "qpm_qpf_links: Changed to directory %s.", where.c_str());
-                unreachable = false;
+                here_dir = system;
                 rc = 0;
             } else {
                 qlog(LL_ERROR,
                      "qpm_qpf_links: Failed to change to directory %s, skipping everything until the next "
                      "directory entry",
                      where.c_str());
-                unreachable = true;
+                here_dir.clear();
                 rc = -1;
             }
         }
         if (target.empty() || name.empty())
             continue;
-        if (unreachable) {
+        if (!here) {
             qlog(LL_DEBUG, "qpm_qpf_links: Skipping entry, as directory could not be reached");
             continue;
         }
@@ -229,12 +172,12 @@ int qpm_qpf_links(const std::string &path, int remove, int create)
         if (remove) {
             qlog(LL_DEBUG, "qpm_qpf_links: Will remove symbolic link named %s", name.c_str());
             struct stat st {};
-            if (::lstat(name.c_str(), &st) != 0) {
+            if (::fstatat(here.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 rc = -1;
                 qlog(LL_DEBUG, "qpm_qpf_links: %s does not exist, or is not accessible: %s", name.c_str(),
                      std::strerror(errno));
             } else if (S_ISLNK(st.st_mode)) {
-                rc = ::unlink(name.c_str());
+                rc = ::unlinkat(here.get(), name.c_str(), 0);
                 if (rc != 0)
                     qlog(LL_DEBUG, "qpm_qpf_links: Failed to remove symbolic link named %s: %s", name.c_str(),
                          std::strerror(errno));
@@ -247,16 +190,11 @@ int qpm_qpf_links(const std::string &path, int remove, int create)
         if (create) {
             qlog(LL_DEBUG, "qpm_qpf_links: Will create symbolic link named %s pointing to %s", name.c_str(),
                  target.c_str());
-            rc = ::symlink(target.c_str(), name.c_str());
+            rc = ::symlinkat(target.c_str(), here.get(), name.c_str());
             if (rc != 0)
                 qlog(LL_ERROR, "qpm_qpf_links: Failed to create symbolic link named %s pointing to %s: %s",
                      name.c_str(), target.c_str(), std::strerror(errno));
         }
-    }
-    file.reset();
-    if (::fchdir(start_fd.get()) != 0) {
-        qlog(LL_ERROR, "Failed to change to initial directory %s", start_dir.c_str());
-        return -1;
     }
     return rc;
 }

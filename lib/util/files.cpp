@@ -200,33 +200,36 @@ void SiblingFile::drop()
 {
     m_fd.reset();
     if (!m_path.empty())
-        ::unlink(m_path.c_str());
+        ::unlinkat(m_dir, m_path.c_str(), 0);
     m_path.clear();
 }
 
-bool SiblingFile::create(const std::string &target, mode_t mode)
+bool SiblingFile::create(const std::string &target, mode_t mode, int dir)
 {
     drop();
-    const auto open_new = [this, mode](const std::string &name) {
-        m_fd = UniqueFd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    const auto open_new = [this, mode, dir](const std::string &name) {
+        m_fd = UniqueFd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
         return static_cast<bool>(m_fd);
     };
-    return adopt(make_sibling(target, open_new), target);
+    return adopt(make_sibling(target, open_new), target, dir);
 }
 
-bool SiblingFile::create_link(const std::string &target, const std::string &text)
+bool SiblingFile::create_link(const std::string &target, const std::string &text, int dir)
 {
     drop();
-    const auto link_new = [&text](const std::string &name) { return ::symlink(text.c_str(), name.c_str()) == 0; };
-    return adopt(make_sibling(target, link_new), target);
+    const auto link_new = [&text, dir](const std::string &name) {
+        return ::symlinkat(text.c_str(), dir, name.c_str()) == 0;
+    };
+    return adopt(make_sibling(target, link_new), target, dir);
 }
 
-bool SiblingFile::adopt(std::optional<std::string> made, const std::string &target)
+bool SiblingFile::adopt(std::optional<std::string> made, const std::string &target, int dir)
 {
     if (!made)
         return false;
     m_path = std::move(*made);
     m_target = target;
+    m_dir = dir;
     return true;
 }
 
@@ -234,7 +237,7 @@ int SiblingFile::commit()
 {
     if (m_fd.close() != 0)
         return -1;
-    if (::rename(m_path.c_str(), m_target.c_str()) != 0)
+    if (::renameat(m_dir, m_path.c_str(), m_dir, m_target.c_str()) != 0)
         return -1;
     m_path.clear();
     return 0;
@@ -244,7 +247,7 @@ long long copy_replace(int in, const std::string &target, const ReplaceOptions &
 {
     err = CopyError{};
     SiblingFile out;
-    if (!out.create(target, options.create_mode)) {
+    if (!out.create(target, options.create_mode, options.dir)) {
         err.step = CopyStep::create;
         err.errnum = errno;
         return -1;

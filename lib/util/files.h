@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <dirent.h>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,9 +60,11 @@ public:
     // A new regular file beside `target`, open for writing and close-on-exec;
     // `mode` goes to open(2), so the umask applies. False with errno (EEXIST
     // when no free name was found). A file made before is dropped.
-    bool create(const std::string &target, mode_t mode = 0666);
+    // With `dir`, `target` is taken relative to that directory (the *at()
+    // calls), else to the working directory.
+    bool create(const std::string &target, mode_t mode = 0666, int dir = AT_FDCWD);
     // A new symbolic link holding `text` beside `target`.
-    bool create_link(const std::string &target, const std::string &text);
+    bool create_link(const std::string &target, const std::string &text, int dir = AT_FDCWD);
 
     int fd() const { return m_fd.get(); }
     // The hidden name while the file is there; empty before and after.
@@ -75,9 +78,10 @@ public:
 private:
     void drop();
     // Holds the file `made` (when there is one) as the one for `target`.
-    bool adopt(std::optional<std::string> made, const std::string &target);
+    bool adopt(std::optional<std::string> made, const std::string &target, int dir);
 
     UniqueFd m_fd;
+    int m_dir = AT_FDCWD; // borrowed
     std::string m_path;
     std::string m_target;
 };
@@ -115,6 +119,7 @@ struct ReplaceOptions {
     mode_t create_mode = 0666;  // open(2) mode of the new file (the umask applies)
     bool bits_required = false; // a failed mode change stops the copy (else it is only noted)
     bool sync = false;          // fsync(2) the new file before it is renamed over
+    int dir = AT_FDCWD;         // the directory `target` is relative to (borrowed)
 };
 
 // The one replace-by-rename: copies everything readable from `in` into a

@@ -1,11 +1,10 @@
 #include "util/sysroot.h"
 
+#include "util/rootfs.h"
+
 #include <cstdlib>
-#include <deque>
-#include <optional>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace qpm {
 namespace {
@@ -39,81 +38,30 @@ std::string root_path(std::string_view path)
     return out;
 }
 
-std::optional<std::string> root_resolve(std::string_view path)
+std::optional<std::string> system_path_of(std::string_view seen)
 {
-    std::deque<std::string> todo;
-    const auto push_front_parts = [&todo](std::string_view text) {
-        std::vector<std::string> parts;
-        size_t start = 0;
-        while (start <= text.size()) {
-            const size_t end = std::min(text.find('/', start), text.size());
-            if (end > start)
-                parts.emplace_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        todo.insert(todo.begin(), parts.begin(), parts.end());
-    };
-    push_front_parts(path);
-
-    std::string done; // the resolved prefix, "" for the root
-    int links = 0;
-    while (!todo.empty()) {
-        std::string part = std::move(todo.front());
-        todo.pop_front();
-        if (part == ".")
-            continue;
-        if (part == "..") {
-            done.erase(done.empty() ? 0 : done.rfind('/'));
-            continue;
-        }
-        const std::string next = done + "/" + part;
-        const std::string host = root_path(next);
-        struct stat st {};
-        if (::lstat(host.c_str(), &st) != 0)
-            return std::nullopt;
-        if (!S_ISLNK(st.st_mode)) {
-            if (!todo.empty() && !S_ISDIR(st.st_mode))
-                return std::nullopt;
-            done = next;
-            continue;
-        }
-        if (++links > 40)
-            return std::nullopt;
-        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-        const ssize_t n = ::readlink(host.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<size_t>(n) >= target.size())
-            return std::nullopt;
-        target.resize(static_cast<size_t>(n));
-        if (!target.empty() && target.front() == '/')
-            done.clear();
-        push_front_parts(target);
-    }
-    return done.empty() ? std::string("/") : done;
+    const std::string &root = system_root();
+    if (root.empty())
+        return std::string(seen);
+    if (seen.size() <= root.size() || seen.compare(0, root.size(), root) != 0 || seen[root.size()] != '/')
+        return std::nullopt;
+    return std::string(seen.substr(root.size()));
 }
 
-bool root_exists(std::string_view path) { return root_resolve(path).has_value(); }
+std::optional<std::string> root_resolve(std::string_view path) { return root_walk(path); }
+
+bool root_exists(std::string_view path) { return static_cast<bool>(root_open(path, O_PATH)); }
 
 bool RootLookup::exists(const std::string &path)
 {
-    if (!have_system_root()) {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0;
-    }
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
-        return root_exists(path);
-    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-    auto it = m_dirs.find(dir);
-    if (it == m_dirs.end())
-        it = m_dirs.emplace(dir, root_resolve(dir)).first;
-    if (!it->second)
-        return false;
-    const std::string inside = (*it->second == "/" ? std::string() : *it->second) + path.substr(slash);
+    const std::optional<RootDirs::Parent> parent = m_dirs.parent(path);
+    if (!parent)
+        return root_exists(path); // "/", or a directory that cannot be reached
     struct stat st {};
-    if (::lstat(root_path(inside).c_str(), &st) != 0)
+    if (::fstatat(parent->fd, parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     // A link is followed inside the root, like every other.
-    return !S_ISLNK(st.st_mode) || root_exists(inside);
+    return !S_ISLNK(st.st_mode) || root_exists(path);
 }
 
 bool have_system_root() { return !system_root().empty(); }

@@ -3,10 +3,11 @@
 // and every installed file path is resolved here, under the root read once
 // from QPM_ROOT. Unset, empty or "/" means the real root and the paths
 // exactly as written. Nothing else reads QPM_ROOT.
+#include "util/rootfs.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace qpm {
 
@@ -31,6 +32,10 @@ const std::string &system_root();
 // `path` (absolute, as the system knows it) as seen from this process.
 std::string root_path(std::string_view path);
 
+// The system path of `seen`, a path under the system root as this process
+// sees it (root_path's inverse); nullopt when it does not lie under the root.
+std::optional<std::string> system_path_of(std::string_view seen);
+
 // `path` (a path on the target system) with every symbolic link followed
 // inside the system root, as realpath does on the real root: an absolute
 // link target starts again at the root and ".." never leaves it. The result
@@ -42,14 +47,14 @@ std::optional<std::string> root_resolve(std::string_view path);
 bool root_exists(std::string_view path);
 
 // root_exists for many paths of a tree that does not change meanwhile: each
-// directory is resolved once (a check of thousands of files stays at about
-// one lstat per file).
+// directory is opened once (a check of thousands of files stays at about
+// one fstatat per file).
 class RootLookup {
 public:
     bool exists(const std::string &path);
 
 private:
-    std::unordered_map<std::string, std::optional<std::string>> m_dirs; // system dir -> resolved
+    RootDirs m_dirs;
 };
 
 // True when a system root other than "/" is in force.

@@ -1,0 +1,88 @@
+#pragma once
+// Reaching paths under the system root. The root directory is opened once;
+// every system path is resolved from that descriptor by the kernel's
+// in-root resolution (or, on a kernel without it, one component at a time
+// with links resolved against the root), so no symbolic link in the image,
+// absolute or relative, and no "..", leads out of it. Writes then act on
+// the last component with the *at() calls, relative to the directory that
+// holds it: a link in its place is replaced or removed, never written
+// through. Without a system root the root is "/" and paths mean what they
+// say on the host.
+#include "util/raii.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <unordered_map>
+#include <vector>
+
+namespace qpm {
+
+// The descriptor of the system root (O_PATH), opened once per root; -1
+// with errno when it cannot be opened.
+int root_dir_fd();
+
+// Opens the system path `path` (absolute; a relative one is taken from the
+// root) inside the root with openat(2) `flags` (O_CLOEXEC always added;
+// `mode` for O_CREAT). Every link on the way is followed inside the root,
+// the last one too unless `flags` holds O_NOFOLLOW. Empty with errno on
+// failure (ELOOP for links that loop).
+UniqueFd root_open(std::string_view path, int flags, mode_t mode = 0);
+
+// `path` with every link followed inside the root, as a system path; the
+// last link too when `follow_last`. nullopt with errno when a component is
+// missing, is not a directory, or links loop.
+std::optional<std::string> root_walk(std::string_view path, bool follow_last = true);
+
+// The directory `dir` (a system path) opened inside the root (O_PATH);
+// made with its missing parents (0755) when `make`, their system paths
+// appended to `made`, outermost first. Empty with errno on failure.
+UniqueFd root_open_dir(std::string_view dir, bool make = false, std::vector<std::string> *made = nullptr);
+
+// The directory holding a system path, opened inside the root, and the
+// name of the last component in it. A path whose last component is "",
+// "." or ".." has no such name (EINVAL).
+class ParentDir {
+public:
+    // Missing directories on the way are made (0755) when `make`; their
+    // system paths are appended to `made`, outermost first.
+    static std::optional<ParentDir> open(std::string_view path, bool make = false,
+                                         std::vector<std::string> *made = nullptr);
+
+    int fd() const { return m_fd.get(); }
+    const std::string &name() const { return m_name; }
+
+private:
+    UniqueFd m_fd;
+    std::string m_name;
+};
+
+// The directories of one run of many paths, each opened once: a cached
+// descriptor keeps naming the directory it was opened for, so whoever
+// changes links on the way (a links list, a script) calls forget().
+// A bounded number stay open.
+class RootDirs {
+public:
+    struct Parent {
+        int fd; // borrowed: valid until the next call
+        std::string name;
+    };
+
+    // As ParentDir::open.
+    std::optional<Parent> parent(std::string_view path, bool make = false, std::vector<std::string> *made = nullptr);
+    void forget() { m_dirs.clear(); }
+
+private:
+    std::unordered_map<std::string, UniqueFd> m_dirs; // system directory -> descriptor
+};
+
+// The parts of a system path: its directory ("/" for a top-level name) and
+// its last component.
+std::pair<std::string_view, std::string_view> split_system_path(std::string_view path);
+
+// Tests only: resolve one component at a time even where the kernel can do
+// it (the resolution of kernels without openat2).
+void root_force_walk_for_tests(bool walk);
+
+} // namespace qpm
