@@ -3,6 +3,7 @@
 #include "install.h"
 #include "engine/backend.h"
 #include "engine/cleanup.h"
+#include "engine/pending.h"
 #include "engine/search.h"
 #include "engine/update_run.h"
 #include "util/globals.h"
@@ -40,6 +41,7 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
     }
     if (::setuid(0) != 0)
         qlog(LL_WARNING, "pqpm: cannot set the user id to 0: %s", std::strerror(errno));
+    qpm_recover(qpm.get());
     std::optional<std::string> variant;
     std::optional<std::string> version;
     pqpm_request_options(run, variant, version);
@@ -89,6 +91,7 @@ int pqpm_cleanup(PqpmRun &run)
         qlog(LL_ERROR, "failed to lock inventory");
         return 1;
     }
+    qpm_recover(qpm.get());
     const int deleted = qpm_cleanup(qpm.get());
     if (deleted < 0) {
         pqpm_say("internal error on cleanup\n");

@@ -285,17 +285,22 @@ int register_install(const qpk_info &qpi, const StagedPackage &staged, const std
             qlog(LL_ERROR, "qpm_install_qpk: Failed to write fileindex for package %s", puname);
             return -1;
         }
+        if (fault_point("install:index"))
+            return -1;
     } else {
         // No index of an earlier package of this name may speak for this one.
         ::unlink(p.file_index.c_str());
     }
     qpm_file_owner_forget();
     // The install record is written last: until it exists the package does
-    // not count as installed.
+    // not count as installed, and its file index (already written) owns no
+    // file.
     if (!write_install_record(p.package_dir + "/inst.txt", qpi.name, head)) {
         qlog(LL_ERROR, "qpm_install_qpk: Failed to write install info for package %s", puname);
         return -1;
     }
+    // The index counts from now on.
+    qpm_file_owner_forget();
     return 0;
 }
 
