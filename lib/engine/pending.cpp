@@ -211,14 +211,22 @@ int remove_leftovers(const qpm_handle *qpm)
             }
         }
     }
+    if (!have_system_root())
+        return removed;
     // A /tmp made in the system root by a run stopped between its mkdir
     // (the umask took 022 off) and its chmod.
-    if (have_system_root()) {
-        const std::string tmp = system_root() + "/tmp";
-        struct stat st {};
-        if (::lstat(tmp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 01755 &&
-            ::chmod(tmp.c_str(), 01777) == 0)
-            ++removed;
+    const std::string tmp = system_root() + "/tmp";
+    struct stat st {};
+    if (::lstat(tmp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 01755 &&
+        ::chmod(tmp.c_str(), 01777) == 0)
+        ++removed;
+    // The captured output of a script whose run was stopped.
+    if (const std::optional<DirNames> listing = list_directory(tmp)) {
+        for (const DirName &entry : listing->entries) {
+            const std::string_view name = entry.name;
+            if ((name.starts_with("out.cmd_exec") || name.starts_with("err.cmd_exec")) && name.size() == 18)
+                removed += ::unlink((tmp + "/" + entry.name).c_str()) == 0 ? 1 : 0;
+        }
     }
     return removed;
 }
