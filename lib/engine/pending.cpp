@@ -7,7 +7,6 @@
 #include "package/dirs.h"
 #include "package/handle.h"
 #include "package/qpk_info.h"
-#include "record/ekva.h"
 #include "record/ldif.h"
 #include "util/files.h"
 #include "util/globals.h"
@@ -241,19 +240,23 @@ std::vector<PendingStep> pending_read(const qpm_handle *qpm)
     const std::optional<std::string> text = _read_file(pending_path(qpm));
     if (!text)
         return steps;
-    EkvaList entries;
-    ldif2ekva_list(entries, *text, std::nullopt);
-    for (const EkvaPtr &entry : entries) {
-        const char *kind = ekva_getval(entry.get(), "eqpkPendingStep");
-        const char *package = ekva_getval(entry.get(), "eqpkName");
-        const char *puname = ekva_getval(entry.get(), "eqpkPuname");
-        const char *value = ekva_getval(entry.get(), "eqpkPendingValue");
-        const std::optional<PendingKind> known = kind ? kind_of(kind) : std::nullopt;
+    std::optional<std::string_view> rest = std::string_view(*text);
+    while (rest) {
+        std::optional<std::string> entry;
+        rest = ldif_get_entry(*rest, entry);
+        if (!entry)
+            continue;
+        // Values come back decoded: a command may hold any byte.
+        const auto attr = [&entry](const char *name) { return ldif_entry_get_attr(*entry, name, 1); };
+        const std::optional<std::string> kind = attr("eqpkPendingStep");
+        const std::optional<std::string> package = attr("eqpkName");
+        const std::optional<std::string> puname = attr("eqpkPuname");
+        const std::optional<PendingKind> known = kind ? kind_of(*kind) : std::nullopt;
         if (!known || !package || !puname) {
             qlog(LL_WARNING, "skipping an unreadable entry of %s", pending_path(qpm).c_str());
             continue;
         }
-        steps.push_back({*known, package, value ? value : "", puname});
+        steps.push_back({*known, *package, attr("eqpkPendingValue").value_or(""), *puname});
     }
     return steps;
 }
