@@ -8,14 +8,17 @@
 #include "engine/hookexec.h"
 #include "engine/install_run.h"
 #include "engine/inventory.h"
+#include "engine/pending.h"
 #include "engine/search.h"
 #include "util/globals.h"
 #include "util/log.h"
+#include "util/sysroot.h"
 #include "util/text.h"
 
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace qpm {
 EkvaPtr pqpm_hookcmds_new() { return ekva_new(20, 3); }
@@ -36,7 +39,17 @@ QpmPtr pqpm_open_locked()
     // only, so nothing installed or recorded belongs to the caller's group.
     if (!pqpm_become_root())
         return nullptr;
+    qpm_recover(qpm.get());
     return qpm;
+}
+
+void pqpm_recover_only()
+{
+    // Only a journal left by a stopped run is worth taking the lock for.
+    if (::access((root_path(syspath::inventory) + "/pending").c_str(), F_OK) != 0)
+        return;
+    if (QpmPtr qpm = pqpm_open_locked())
+        qpm_close(std::move(qpm));
 }
 
 void pqpm_request_options(const PqpmRun &run, std::optional<std::string> &variant,
@@ -69,6 +82,16 @@ void pqpm_finish(EkvaPtr &hook_commands)
             qpm_hook_runner_set([](const std::string &command) { return qpm_run_command(nullptr, command); });
         qpm_exe_hooks(hook_commands.get());
         qpm_hook_runner_set(previous);
+        // They are done: out of the journal, under the lock again. Should
+        // another run hold it now, that run completes them (once more).
+        std::vector<PendingStep> done;
+        for (const EkvaEntry &entry : hook_commands->entries())
+            if (entry.value)
+                done.push_back({PendingKind::Hook, entry.key, *entry.value, ""});
+        QpmPtr qpm = qpm_open(nullptr, nullptr);
+        if (qpm && qpm_lock(qpm.get()) == 0)
+            pending_done_all(qpm.get(), done);
+        qpm_close(std::move(qpm));
     }
     ekva_free(hook_commands);
     qpm_cache_free(&qpc_cache);

@@ -22,9 +22,13 @@ EkvaPtr pqpm_hookcmds_new();
 // transaction and is released at the end.
 int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands);
 
-// Opens and locks the inventory, then becomes root entirely; null after the
-// designed message.
+// Opens and locks the inventory, becomes root entirely and completes what a
+// stopped run left (qpm_recover); null after the designed message.
 QpmPtr pqpm_open_locked();
+
+// Completes what a stopped run left in the pending journal, for an action
+// that does not otherwise lock the inventory; nothing when there is none.
+void pqpm_recover_only();
 
 // The variant and version options, when exactly one package is named.
 void pqpm_request_options(const PqpmRun &run, std::optional<std::string> &variant,

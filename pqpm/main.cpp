@@ -48,8 +48,10 @@ int run(int argc, char **argv)
     PqpmRun run;
     if (const int status = pqpm_startup(run, args); status >= 0)
         return status;
-    if (mode == PQPM_REFRESH)
+    if (mode == PQPM_REFRESH) {
+        pqpm_recover_only();
         return pqpm_refresh(run);
+    }
     if (mode == PQPM_INSTALL)
         return pqpm_install(run, hook_commands);
     if (mode == PQPM_UPGRADE)

@@ -4,6 +4,7 @@
 #include "privilege.h"
 #include "engine/backend.h"
 #include "engine/cleanup.h"
+#include "engine/pending.h"
 #include "engine/search.h"
 #include "engine/update_run.h"
 #include "util/globals.h"
@@ -41,6 +42,7 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
     }
     if (!pqpm_become_root())
         return 1;
+    qpm_recover(qpm.get());
     std::optional<std::string> variant;
     std::optional<std::string> version;
     pqpm_request_options(run, variant, version);
@@ -95,6 +97,7 @@ int pqpm_cleanup(PqpmRun &run)
     }
     if (!pqpm_become_root())
         return 1;
+    qpm_recover(qpm.get());
     const int deleted = qpm_cleanup(qpm.get());
     if (deleted < 0) {
         pqpm_say("internal error on cleanup\n");

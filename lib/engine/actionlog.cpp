@@ -18,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qpm {
@@ -153,50 +156,47 @@ std::string qpm_log_path(const qpm_handle *qpm)
     return strprintf("%s/%s", root_path(syspath::inventory).c_str(), syspath::action_log_name);
 }
 
-void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText needing,
-                    const qpm_handle *qpm)
+std::optional<std::string> qpm_log_sentence(int action, OptText old_puname, OptText new_puname, OptText needing)
 {
-    const std::string path = qpm_log_path(qpm);
     const std::string stamp = now_stamp();
-
     if (!new_puname) {
         qlog(LL_ERROR, "qpm_log_action: No qpk_puname_new specified");
-        return;
+        return std::nullopt;
     }
     const std::string name(*new_puname);
     const std::string head = needing ? std::string(*needing) : std::string();
-    std::string sentence;
     switch (action) {
     case QPM_LOG_INSTALL:
-        sentence = needing ? strprintf("%s: installed %s as dependency of %s", stamp.c_str(), name.c_str(), head.c_str())
-                           : strprintf("%s: installed %s as requested by user", stamp.c_str(), name.c_str());
-        break;
+        return needing ? strprintf("%s: installed %s as dependency of %s", stamp.c_str(), name.c_str(), head.c_str())
+                       : strprintf("%s: installed %s as requested by user", stamp.c_str(), name.c_str());
     case QPM_LOG_UPDATE: {
         if (!old_puname) {
             qlog(LL_ERROR, "qpm_log_action: No qpk_puname_old specified");
-            return;
+            return std::nullopt;
         }
         const std::string old(*old_puname);
-        sentence = needing ? strprintf("%s: updated %s to %s as dependency of %s", stamp.c_str(), old.c_str(),
-                                       name.c_str(), head.c_str())
-                           : strprintf("%s: updated %s to %s as requested by user", stamp.c_str(), old.c_str(),
-                                       name.c_str());
-        break;
+        return needing ? strprintf("%s: updated %s to %s as dependency of %s", stamp.c_str(), old.c_str(),
+                                   name.c_str(), head.c_str())
+                       : strprintf("%s: updated %s to %s as requested by user", stamp.c_str(), old.c_str(),
+                                   name.c_str());
     }
     case QPM_LOG_DELETE:
-        sentence = needing ? strprintf("%s: deleted %s as dependency of %s", stamp.c_str(), name.c_str(), head.c_str())
-                           : strprintf("%s: deleted %s as requested by user", stamp.c_str(), name.c_str());
-        break;
+        return needing ? strprintf("%s: deleted %s as dependency of %s", stamp.c_str(), name.c_str(), head.c_str())
+                       : strprintf("%s: deleted %s as requested by user", stamp.c_str(), name.c_str());
     default:
         qlog(LL_ERROR, "qpm_log_action: invalid action specified");
-        return;
+        return std::nullopt;
     }
+}
 
+bool qpm_log_append(std::string sentence, const qpm_handle *qpm)
+{
+    const std::string path = qpm_log_path(qpm);
     FilePtr file = fopen_cloexec(path, "a");
     if (!file) {
         const int saved = errno;
         qlog(LL_ERROR, "qpm_log_action: failed to open %s for writing: %s", path.c_str(), std::strerror(saved));
-        return;
+        return false;
     }
     // One write per line: lines of two writers never interleave.
     sentence += '\n';
@@ -206,7 +206,39 @@ void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText 
     if (!written || !flushed || !closed) {
         const int saved = errno;
         qlog(LL_ERROR, "qpm_log_action: failed to open %s for writing: %s", path.c_str(), std::strerror(saved));
+        return false;
     }
+    return true;
+}
+
+bool qpm_log_has(std::string_view sentence, const qpm_handle *qpm)
+{
+    // A line appended by a run that was stopped right after is among the
+    // last ones; the tail is enough.
+    constexpr off_t TAIL = 64 * 1024;
+    UniqueFd fd(::open(qpm_log_path(qpm).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return false;
+    const off_t from = st.st_size > TAIL ? st.st_size - TAIL : 0;
+    std::string tail(static_cast<size_t>(st.st_size - from), '\0');
+    const ssize_t got = ::pread(fd.get(), tail.data(), tail.size(), from);
+    if (got < 0)
+        return false;
+    tail.resize(static_cast<size_t>(got));
+    const std::string line = std::string(sentence) + '\n';
+    for (size_t at = tail.find(line); at != std::string::npos; at = tail.find(line, at + 1)) {
+        if (at == 0 ? from == 0 : tail[at - 1] == '\n')
+            return true;
+    }
+    return false;
+}
+
+void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText needing,
+                    const qpm_handle *qpm)
+{
+    if (std::optional<std::string> sentence = qpm_log_sentence(action, old_puname, new_puname, needing))
+        qpm_log_append(std::move(*sentence), qpm);
 }
 
 EkvaPtr qpm_parse_log(std::string_view line)

@@ -5,6 +5,7 @@
 // through the terminal interface as text, LDIF, CSV or raw lines.
 #include "record/ekva.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,19 @@ std::string qpm_log_path(const qpm_handle *qpm = nullptr);
 // user asked for it). Failures are logged and cost only the line.
 void qpm_log_action(int action, OptText old_puname, OptText new_puname, OptText needing,
                     const qpm_handle *qpm = nullptr);
+
+// The sentence of one change as qpm_log_action writes it, time stamp first,
+// without its line feed; nullopt (after the designed message) for an
+// unknown action or a missing name.
+std::optional<std::string> qpm_log_sentence(int action, OptText old_puname, OptText new_puname, OptText needing);
+
+// Appends `sentence` as one line. False (after a message) when it could not
+// be written.
+bool qpm_log_append(std::string sentence, const qpm_handle *qpm = nullptr);
+
+// True when `sentence` stands as a whole line among the last 64 KiB of the
+// log: the line of a run that was stopped before it counted it done.
+bool qpm_log_has(std::string_view sentence, const qpm_handle *qpm = nullptr);
 
 // One log line as a new record (capacity 30, kind 4); null for a line that
 // is not one of the six sentences.

@@ -6,6 +6,7 @@
 #include "package/qpk_info.h"
 #include "package/tree.h"
 #include "ui/ui.h"
+#include "util/files.h"
 #include "util/log.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
@@ -14,6 +15,21 @@
 #include <string>
 
 namespace qpm {
+namespace {
+
+// The configuration file at the system path `path` holds what `source`
+// (this version's shipped copy) holds.
+bool same_as_shipped(const std::string &path, const std::string &source)
+{
+    const std::optional<std::string> resolved = root_resolve(path);
+    if (!resolved)
+        return false;
+    const std::optional<std::string> have = _read_file(root_path(*resolved));
+    const std::optional<std::string> shipped = _read_file(source);
+    return have && shipped && *have == *shipped;
+}
+
+} // namespace
 
 int apply_install(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage &staged,
                   const StrArr &final_files, FileTransaction &files, bool talk)
@@ -113,6 +129,13 @@ int apply_update(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage
         if (action == ConfFileAction::OverwriteUnmodified) {
             if (talk)
                 qlog(LL_INFO, "overwriting unmodified config file %s", path.c_str());
+            if (!install_conf(path, source))
+                return -1;
+            continue;
+        }
+        if (same_as_shipped(path, source)) {
+            // Already this version's file (a stopped run wrote it): no
+            // change of the administrator's to keep.
             if (!install_conf(path, source))
                 return -1;
             continue;

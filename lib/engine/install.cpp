@@ -1,8 +1,10 @@
 #include "engine/install.h"
 
+#include "engine/actionlog.h"
 #include "engine/apply.h"
 #include "engine/checks.h"
 #include "engine/deps.h"
+#include "engine/pending.h"
 #include "engine/register.h"
 #include "engine/stage.h"
 #include "engine/transaction.h"
@@ -71,16 +73,31 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
         qlog(LL_DEBUG, "qpm_install_qpk: post-install script successfully executed");
     }
 
-    if (fault_point("install:scripts") || register_install(*qpi, staged, head, final_files, files) != 0 ||
-        fault_point("install:register"))
+    if (fault_point("install:scripts"))
+        return -1;
+    // What is owed once the package is registered goes into the journal
+    // first: a run stopped after the registration leaves it to the next.
+    const StrArr configure = configure_commands(qpm, *qpi, staged, final_files, StageFor::Install);
+    const std::optional<std::string> needing = head != qpi->name ? std::optional<std::string>(head) : std::nullopt;
+    const std::vector<PendingStep> owed = steps_after_registration(
+        *qpi, qpm_log_sentence(QPM_LOG_INSTALL, std::nullopt, staged.paths.puname, needing), configure);
+    if (!pending_add(qpm, owed))
+        return -1;
+    ScopeGuard unowe([&] { pending_done_all(qpm, owed); });
+    if (register_install(*qpi, staged, head, final_files, files) != 0 || fault_point("install:register") ||
+        !sync_system(qpm))
         return -1;
     files.commit();
+    unowe.dismiss();
+    if (fault_point("install:registered"))
+        return -1;
 
     if (have_so) {
         qlog(LL_DEBUG, "qpm_install_qpk: calling ldconfig");
         refresh_library_cache();
+        pending_done(qpm, {PendingKind::Ldconfig, qpi->name, "", ""});
     }
-    queue_configure(qpm, record, *qpi, staged, final_files, StageFor::Install);
+    queue_configure(record, qpi->name, configure);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "engine/fetch.h"
 #include "engine/install.h"
 #include "engine/inventory.h"
+#include "engine/pending.h"
 #include "engine/prefetch.h"
 #include "engine/search.h"
 #include "package/qpf.h"
@@ -116,7 +117,7 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
             qpm_scripts_exe(qpm, record);
             return rc;
         }
-        qpm_log_action(QPM_LOG_INSTALL, std::nullopt, qpk_puname(*d.qpi), d.head, qpm);
+        pending_log(qpm, d.name);
         qlog(LL_INFO, "installation of %s succeeded", d.name.c_str());
         if (fastclean > 0)
             clean_staged(stagearea, *d.qpi);
@@ -135,7 +136,7 @@ int qpm_exe_install(qpm_handle *qpm, qpt &record, QpcConnection connection, int 
         qpm_scripts_exe(qpm, record);
         return rc;
     }
-    qpm_log_action(QPM_LOG_INSTALL, std::nullopt, qpk_puname(own), std::nullopt, qpm);
+    pending_log(qpm, own.name);
     qlog(LL_INFO, "installation of %s succeeded\n", own.name.c_str());
     if (fastclean > 0)
         clean_staged(stagearea, own);

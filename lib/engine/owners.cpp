@@ -71,7 +71,7 @@ bool before(const timespec &a, const timespec &b)
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-bool build_owner_index(const std::string &dir, OwnerIndex &index)
+bool build_owner_index(const std::string &dir, const std::string &installed, OwnerIndex &index)
 {
     index = OwnerIndex{};
     timespec started {};
@@ -97,6 +97,13 @@ bool build_owner_index(const std::string &dir, OwnerIndex &index)
             qlog(LL_DEBUG, "Omitting backup file %s", name.c_str());
             continue;
         }
+        // An index is written before its install record: without the
+        // record, the registration never finished and the index speaks
+        // for no package.
+        if (!is_regular(strprintf("%s/%s/inst.txt", installed.c_str(), name.c_str()))) {
+            qlog(LL_DEBUG, "Omitting index %s of no installed package", name.c_str());
+            continue;
+        }
         qlog(LL_DEBUG, "Checking in <%s>", index_path.c_str());
         FilePtr file = fopen_cloexec(index_path, "r");
         if (!file) {
@@ -113,7 +120,7 @@ bool build_owner_index(const std::string &dir, OwnerIndex &index)
     return true;
 }
 
-OwnerIndex *owner_index(const std::string &dir)
+OwnerIndex *owner_index(const std::string &dir, const std::string &installed)
 {
     OwnerIndex &index = g_owner_index;
     struct stat now {};
@@ -121,7 +128,7 @@ OwnerIndex *owner_index(const std::string &dir)
                        same_state(now, index.dir_stat);
     if (fresh)
         return &index;
-    return build_owner_index(dir, index) ? &index : nullptr;
+    return build_owner_index(dir, installed, index) ? &index : nullptr;
 }
 
 } // namespace
@@ -144,7 +151,7 @@ std::optional<std::string> qpm_file_owner(const qpm_handle *qpm, const std::stri
         qlog(LL_INFO, "%s is a symbolic link to %s", path.c_str(), resolved->c_str());
 
     const std::string dir = dirs_of(qpm).fileindex;
-    OwnerIndex *index = owner_index(dir);
+    OwnerIndex *index = owner_index(dir, dirs_of(qpm).installed);
     if (!index)
         return std::nullopt;
     // The path as a package listed it, or the file it leads to.

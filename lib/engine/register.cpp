@@ -41,49 +41,41 @@ bool copy_hash_list(const std::string &new_tree, const std::string &dir, const c
                         strprintf("%s/hash/%s.txt", new_tree.c_str(), tree), std::nullopt, 0755) >= 0;
 }
 
+// Writes `text` to `path` whole or not at all (by way of a hidden file
+// beside it): a run stopped meanwhile leaves no half record.
 bool write_text(const std::string &path, const std::string &text)
 {
-    FilePtr file = fopen_cloexec(path, "w");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    return std::fclose(file.release()) == 0 && written;
+    SiblingFile out;
+    return out.create(path, 0644) && write_all(out.fd(), text) && out.commit() == 0;
 }
 
 bool write_install_record(const std::string &path, const std::string &name, const std::string &head)
 {
-    FilePtr file = fopen_cloexec(path, "w");
-    if (!file)
-        return false;
-    bool written = ldif_fwrite(file.get(), "eqpkInstallTime", strprintf("%ld", static_cast<long>(std::time(nullptr))),
-                               LDIF_TEXT) > 0;
+    std::string text;
+    bool written = ldif_write(text, "eqpkInstallTime", strprintf("%ld", static_cast<long>(std::time(nullptr))),
+                              LDIF_TEXT) > 0;
     if (name != head) {
-        written = written && ldif_fwrite(file.get(), "eqpkInstallType", "D", LDIF_TEXT) > 0;
-        written = written && ldif_fwrite(file.get(), "eqpkInstallHead", head, LDIF_TEXT) > 0;
+        written = written && ldif_write(text, "eqpkInstallType", "D", LDIF_TEXT) > 0;
+        written = written && ldif_write(text, "eqpkInstallHead", head, LDIF_TEXT) > 0;
     } else {
-        written = written && ldif_fwrite(file.get(), "eqpkInstallType", "X", LDIF_TEXT) > 0;
+        written = written && ldif_write(text, "eqpkInstallType", "X", LDIF_TEXT) > 0;
     }
-    written = written && std::ferror(file.get()) == 0;
-    return std::fclose(file.release()) == 0 && written;
+    return written && write_text(path, text);
 }
 
 bool write_update_record(const std::string &path, const qpk_info &old_qpi)
 {
-    FilePtr file = fopen_cloexec(path, "w");
-    if (!file)
-        return false;
-    FILE *out = file.get();
-    bool written = ldif_fwrite(out, "eqpkInstallTime", strprintf("%ld", static_cast<long>(old_qpi.install_time)),
-                               LDIF_TEXT) > 0;
-    written = written && ldif_fwrite(out, "eqpkInstallType", strprintf("%c", old_qpi.install_type), LDIF_TEXT) > 0;
+    std::string text;
+    bool written = ldif_write(text, "eqpkInstallTime", strprintf("%ld", static_cast<long>(old_qpi.install_time)),
+                              LDIF_TEXT) > 0;
+    written = written && ldif_write(text, "eqpkInstallType", strprintf("%c", old_qpi.install_type), LDIF_TEXT) > 0;
     if (old_qpi.install_head)
-        written = written && ldif_fwrite(out, "eqpkInstallHead", *old_qpi.install_head, LDIF_TEXT) > 0;
+        written = written && ldif_write(text, "eqpkInstallHead", *old_qpi.install_head, LDIF_TEXT) > 0;
     for (const int64_t when : old_qpi.update_times)
-        written = written && ldif_fwrite(out, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(when)), LDIF_TEXT) > 0;
+        written = written && ldif_write(text, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(when)), LDIF_TEXT) > 0;
     written = written &&
-              ldif_fwrite(out, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(std::time(nullptr))), LDIF_TEXT) > 0;
-    written = written && std::ferror(out) == 0;
-    return std::fclose(file.release()) == 0 && written;
+              ldif_write(text, "eqpkUpdateTime", strprintf("%ld", static_cast<long>(std::time(nullptr))), LDIF_TEXT) > 0;
+    return written && write_text(path, text);
 }
 
 bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
@@ -301,17 +293,22 @@ int register_install(const qpk_info &qpi, const StagedPackage &staged, const std
             qlog(LL_ERROR, "qpm_install_qpk: Failed to write fileindex for package %s", puname);
             return -1;
         }
+        if (fault_point("install:index"))
+            return -1;
     } else {
         // No index of an earlier package of this name may speak for this one.
         ::unlink(p.file_index.c_str());
     }
     qpm_file_owner_forget();
     // The install record is written last: until it exists the package does
-    // not count as installed.
+    // not count as installed, and its file index (already written) owns no
+    // file.
     if (!write_install_record(p.package_dir + "/inst.txt", qpi.name, head)) {
         qlog(LL_ERROR, "qpm_install_qpk: Failed to write install info for package %s", puname);
         return -1;
     }
+    // The index counts from now on.
+    qpm_file_owner_forget();
     return 0;
 }
 

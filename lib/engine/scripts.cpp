@@ -4,6 +4,7 @@
 #include "engine/deps.h"
 #include "engine/hookexec.h"
 #include "engine/inventory.h"
+#include "engine/pending.h"
 #include "engine/stage.h"
 #include "package/qpk_info.h"
 #include "util/files.h"
@@ -142,27 +143,59 @@ bool refresh_library_cache()
     return true;
 }
 
-void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
-                     const StrArr &data_files, StageFor who)
+StrArr configure_commands(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage &staged,
+                          const StrArr &data_files, StageFor who)
 {
     const bool install = who == StageFor::Install;
-    if (!record.scripts)
-        record.scripts = ekva_new(10, 3);
+    StrArr commands;
     if (in_array(staged.files.init, "/99-cfg.sh")) {
-        ekva_addval(record.scripts, qpi.name, "99-cfg.sh", EKVA_APPEND);
+        commands.push_back("99-cfg.sh");
         if (install)
             qlog(LL_DEBUG, "qpm_install_qpk: Found 99-cfg, registered");
         else
             qlog(LL_DEBUG, "qpm_update_qpk: Found 99-cfg, registered");
     }
-    for (const std::string &command :
+    for (std::string &command :
          qpm_hooks_parse(qpm, &qpi, QPM_HOOK_TYPE_CFG, data_files, staged.files.conf, staged.files.dump)) {
-        ekva_addval(record.scripts, qpi.name, command, EKVA_APPEND);
         if (install)
             qlog(LL_DEBUG, "qpm_install_qpk: Adding hook command: <%s>", command.c_str());
         else
             qlog(LL_DEBUG, "qpm_update_qpk: Adding hook command: <%s>", command.c_str());
+        commands.push_back(std::move(command));
     }
+    return commands;
+}
+
+void queue_configure(qpt &record, const std::string &name, const StrArr &commands)
+{
+    if (!record.scripts)
+        record.scripts = ekva_new(10, 3);
+    for (const std::string &command : commands)
+        ekva_addval(record.scripts, name, command, EKVA_APPEND);
+}
+
+int run_configure_script(qpm_handle *qpm, const std::string &name, const std::string &script)
+{
+    const char *installed = qpm->dirs.installed.c_str();
+    const std::string sv = root_view(qpm->dirs.scriptdir);
+    const std::string package_dir = strprintf("%s/%s", installed, name.c_str());
+    const std::string pv = root_view(package_dir);
+    const std::string line = strprintf("cd %s && PATH=%s QPM_QPKDIR=%s %s/ash %s/init/%s", sv.c_str(), sv.c_str(),
+                                       pv.c_str(), sv.c_str(), pv.c_str(), script.c_str());
+    const std::string desc_path = strprintf("%s/%s/%s", installed, name.c_str(), "desc.txt");
+    StrArr env;
+    if (const std::optional<std::string> text = _read_file(desc_path); !text) {
+        qlog(LL_WARNING, "qpm_scripts_exe: failed to read package description for %s", name.c_str());
+    } else if (QpiPtr info = qpk_info_parse(desc_path, QPK_KIND_FILE, *text); !info) {
+        qlog(LL_WARNING, "qpm_scripts_exe: failed to read package info for %s", name.c_str());
+    } else {
+        env = qpm_scriptenv_add(nullptr, info.get());
+    }
+    qlog(LL_DEBUG, "qpm_scripts_exe: cmdline: %s", line.c_str());
+    const int rc = qpm_run_command(qpm, line);
+    qlog(LL_INFO, "Configured %s, rc = %d", name.c_str(), rc);
+    qpm_scriptenv_del(env);
+    return rc;
 }
 
 int qpm_scripts_exe(qpm_handle *qpm, qpt &record)
@@ -174,9 +207,6 @@ int qpm_scripts_exe(qpm_handle *qpm, qpt &record)
     qlog(LL_DEBUG, "qpm_scripts_exe: found %d scripts to configure", ekva_nument(record.scripts.get()));
     if (qpm->dirs.installed.empty() || qpm->dirs.scriptdir.empty())
         return 0;
-    const char *installed = qpm->dirs.installed.c_str();
-    const char *scriptdir = qpm->dirs.scriptdir.c_str();
-    const std::string sv = root_view(scriptdir);
     for (const EkvaEntry &entry : record.scripts->entries()) {
         if (!entry.value || entry.value->empty())
             continue;
@@ -192,23 +222,8 @@ int qpm_scripts_exe(qpm_handle *qpm, qpt &record)
             continue;
         }
         qlog(LL_DEBUG, "qpm_scripts_exe: Found script %s for qpk %s to execute", command.c_str(), name.c_str());
-        const std::string package_dir = strprintf("%s/%s", installed, name.c_str());
-        const std::string pv = root_view(package_dir);
-        const std::string line = strprintf("cd %s && PATH=%s QPM_QPKDIR=%s %s/ash %s/init/%s", sv.c_str(), sv.c_str(),
-                                           pv.c_str(), sv.c_str(), pv.c_str(), command.c_str());
-        const std::string desc_path = strprintf("%s/%s/%s", installed, name.c_str(), "desc.txt");
-        StrArr env;
-        if (const std::optional<std::string> text = _read_file(desc_path); !text) {
-            qlog(LL_WARNING, "qpm_scripts_exe: failed to read package description for %s", name.c_str());
-        } else if (QpiPtr info = qpk_info_parse(desc_path, QPK_KIND_FILE, *text); !info) {
-            qlog(LL_WARNING, "qpm_scripts_exe: failed to read package info for %s", name.c_str());
-        } else {
-            env = qpm_scriptenv_add(nullptr, info.get());
-        }
-        qlog(LL_DEBUG, "qpm_scripts_exe: cmdline: %s", line.c_str());
-        const int rc = qpm_run_command(qpm, line);
-        qlog(LL_INFO, "Configured %s, rc = %d", name.c_str(), rc);
-        qpm_scriptenv_del(env);
+        run_configure_script(qpm, name, command);
+        pending_done(qpm, {PendingKind::Configure, name, command, ""});
     }
     return 0;
 }

@@ -38,14 +38,24 @@ int run_stage_script(const qpm_handle *qpm, const StagedPackage &staged, const c
 // and clears the flag. True when it ran.
 bool refresh_library_cache();
 
-// Queues in `record.scripts` the package's configure script ("99-cfg.sh")
-// and the hook commands of the "99-cfg" moment that match its files
-// (`data_files`: the data files written). They run when the request ends.
-void queue_configure(const qpm_handle *qpm, qpt &record, const qpk_info &qpi, const StagedPackage &staged,
-                     const StrArr &data_files, StageFor who);
+// The package's configure script ("99-cfg.sh") and the hook commands of the
+// "99-cfg" moment that match its files (`data_files`: the data files
+// written), in the order they are to run.
+StrArr configure_commands(const qpm_handle *qpm, const qpk_info &qpi, const StagedPackage &staged,
+                          const StrArr &data_files, StageFor who);
 
-// Runs the configure scripts collected in `record.scripts` and files its
-// hook commands in `record.qpm_hookcmds`. 0.
+// Queues the `commands` of package `name` in `record.scripts`; they run when
+// the request ends.
+void queue_configure(qpt &record, const std::string &name, const StrArr &commands);
+
+// Runs the configure script `script` of the installed package `name`
+// confined to the system root, with the package's script environment. The
+// script's status.
+int run_configure_script(qpm_handle *qpm, const std::string &name, const std::string &script);
+
+// Runs the configure scripts collected in `record.scripts` (each counted
+// done in the pending journal once it ran) and files its hook commands in
+// `record.qpm_hookcmds`. 0.
 int qpm_scripts_exe(qpm_handle *qpm, qpt &record);
 
 } // namespace qpm

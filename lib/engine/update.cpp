@@ -1,8 +1,10 @@
 #include "engine/update.h"
 
+#include "engine/actionlog.h"
 #include "engine/apply.h"
 #include "engine/checks.h"
 #include "engine/deps.h"
+#include "engine/pending.h"
 #include "engine/register.h"
 #include "engine/scripts.h"
 #include "engine/search.h"
@@ -13,6 +15,7 @@
 #include "util/faultpoint.h"
 #include "util/globals.h"
 #include "util/log.h"
+#include "util/raii.h"
 
 
 namespace qpm {
@@ -63,16 +66,27 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
         }
     }
 
-    if (register_update(*installed_info, staged, add_files, files) != 0)
+    const StrArr configure = configure_commands(qpm, *new_info, staged, add_files, StageFor::Update);
+    const std::vector<PendingStep> owed = steps_after_registration(
+        *new_info, qpm_log_sentence(QPM_LOG_UPDATE, qpk_puname(*installed_info), staged.paths.puname, std::nullopt),
+        configure);
+    if (!pending_add(qpm, owed))
+        return -1;
+    ScopeGuard unowe([&] { pending_done_all(qpm, owed); });
+    if (register_update(*installed_info, staged, add_files, files) != 0 || !sync_system(qpm))
         return -1;
     files.commit();
+    unowe.dismiss();
     finish_update_record(staged, add_files);
+    if (fault_point("update:registered"))
+        return -1;
 
     if (have_so) {
         qlog(LL_DEBUG, "qpm_update_qpk: calling ldconfig");
         refresh_library_cache();
+        pending_done(qpm, {PendingKind::Ldconfig, new_info->name, "", ""});
     }
-    queue_configure(qpm, record, *new_info, staged, add_files, StageFor::Update);
+    queue_configure(record, new_info->name, configure);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "engine/fetch.h"
 #include "engine/install.h"
 #include "engine/inventory.h"
+#include "engine/pending.h"
 #include "engine/search.h"
 #include "engine/update.h"
 #include "package/qpf.h"
@@ -175,7 +176,7 @@ int qpm_exe_update(qpm_handle *qpm, qpt &record, QpcConnection connection, int v
             qpm_scripts_exe(qpm, record);
             return rc;
         }
-        qpm_log_action(QPM_LOG_INSTALL, std::nullopt, puname, d.head, qpm);
+        pending_log(qpm, d.name);
         qlog(LL_INFO, "installation of %s succeeded", puname.c_str());
         if (fastclean > 0)
             clean_staged(stagearea, *d.qpi);
@@ -190,7 +191,7 @@ int qpm_exe_update(qpm_handle *qpm, qpt &record, QpcConnection connection, int v
     }
     const int rc = qpm_update_qpk(qpm, record, installed.get(), &candidate, verbose);
     if (rc == 0) {
-        qpm_log_action(QPM_LOG_UPDATE, qpk_puname(*installed), qpk_puname(candidate), std::nullopt, qpm);
+        pending_log(qpm, candidate.name);
         qlog(LL_INFO, "update of %s succeeded", candidate.name.c_str());
         if (fastclean > 0)
             clean_staged(stagearea, candidate);

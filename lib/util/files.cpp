@@ -26,7 +26,11 @@ std::vector<char> &copy_block()
     return block;
 }
 
-// A fresh hidden name beside `target`: ".NAME.xxxxxx" in its directory.
+constexpr std::string_view SIBLING_MARK = ".qpm-";
+constexpr std::string_view SIBLING_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t SIBLING_RANDOM = 6;
+
+// A fresh hidden name beside `target`: ".NAME.qpm-xxxxxx" in its directory.
 std::string sibling_name(const std::string &target)
 {
     const size_t slash = target.rfind('/');
@@ -38,9 +42,9 @@ std::string sibling_name(const std::string &target)
     unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
                              (static_cast<unsigned long long>(getpid()) << 20) ^
                              (++counter * 0x9E3779B97F4A7C15ULL);
-    std::string name = dir + "." + base.substr(0, 200) + ".";
-    for (int i = 0; i < 6; ++i, mix /= 36)
-        name += "abcdefghijklmnopqrstuvwxyz0123456789"[mix % 36];
+    std::string name = dir + "." + base.substr(0, 200) + std::string(SIBLING_MARK);
+    for (size_t i = 0; i < SIBLING_RANDOM; ++i, mix /= SIBLING_CHARS.size())
+        name += SIBLING_CHARS[mix % SIBLING_CHARS.size()];
     return name;
 }
 
@@ -192,6 +196,15 @@ std::optional<std::string> fgets_text_line(FILE *file)
     if (line.back() == '\r')
         line.pop_back();
     return line;
+}
+
+bool is_sibling_name(std::string_view name)
+{
+    if (name.size() < 1 + 1 + SIBLING_MARK.size() + SIBLING_RANDOM || name.front() != '.')
+        return false;
+    const std::string_view random = name.substr(name.size() - SIBLING_RANDOM);
+    const std::string_view mark = name.substr(name.size() - SIBLING_RANDOM - SIBLING_MARK.size(), SIBLING_MARK.size());
+    return mark == SIBLING_MARK && random.find_first_not_of(SIBLING_CHARS) == std::string_view::npos;
 }
 
 SiblingFile::~SiblingFile() { drop(); }

@@ -48,8 +48,13 @@ bool fgets_line(FILE *file, std::string &line);
 std::optional<std::string> fgets_text_line(FILE *file);
 
 // A new file (or symbolic link) made under a fresh hidden name beside its
-// target (".NAME.xxxxxx" in the target's directory), so that a rename puts
-// it in place whole. Removed again unless committed.
+// target (".NAME.qpm-xxxxxx" in the target's directory), so that a rename
+// puts it in place whole. Removed again unless committed; a crash leaves it,
+// and is_sibling_name() tells such a leftover by its name.
+// True for a name SiblingFile makes (".NAME.qpm-xxxxxx", x a lower-case
+// letter or digit).
+bool is_sibling_name(std::string_view name);
+
 class SiblingFile {
 public:
     SiblingFile() = default;

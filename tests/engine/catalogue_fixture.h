@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <optional>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -84,7 +85,17 @@ public:
         write_file(pkg + "/desc.txt", make_description(attrs));
         write_file(pkg + "/inst.txt", "eqpkInstallTime: 1700000000\neqpkInstallType: X\n");
     }
-    void index(const std::string &name, const std::string &lines) { write_file(dir("fileindex") + "/" + name, lines); }
+    // The file index of an installed package (with the install record it
+    // counts by); `recorded` false: a registration that never finished.
+    void index(const std::string &name, const std::string &lines, bool recorded = true)
+    {
+        write_file(dir("fileindex") + "/" + name, lines);
+        const std::string record = dir("installed") + "/" + name + "/inst.txt";
+        if (recorded && !std::filesystem::exists(record)) {
+            std::filesystem::create_directories(dir("installed") + "/" + name);
+            write_file(record, "eqpkInstallTime: 1\n");
+        }
+    }
 
 private:
     ScratchDir m_dir;

@@ -217,6 +217,7 @@ protected:
         m_handle.dirs.installed = inventory + "/installed";
         m_handle.dirs.fileindex = inventory + "/fileindex";
         put(inventory + "/fileindex/other", "/usr/bin/owned\n/usr/lib/libother.so.1\n");
+        put(inventory + "/installed/other/inst.txt", "eqpkInstallTime: 1\n");
         put(inventory + "/fileindex/.mine.old", "/etc/unowned\n"); // a backup index owns nothing
         put(root() + "/usr/bin/owned", "owned\n");
         put(root() + "/etc/unowned", "unowned\n");
@@ -322,6 +323,7 @@ TEST_F(FileConflict, ManyFilesAgainstManyIndexesFindTheirOwner)
         for (int f = 0; f < 20; ++f)
             index += "/usr/share/p" + std::to_string(p) + "/f" + std::to_string(f) + "\n";
         put(fileindex + "/pkg" + std::to_string(p), index);
+        put(root() + "/var/lib/qpm/installed/pkg" + std::to_string(p) + "/inst.txt", "eqpkInstallTime: 1\n");
     }
     StrArr new_files;
     for (int f = 0; f < 5000; ++f)

@@ -96,6 +96,15 @@ TEST_F(FileOwner, IndexFollowsChangesOfTheInventory)
     m_inventory.index("pb", "/usr/bin/b\n");
     EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/usr/bin/b"), "pb");
 
+    // An index whose install record was never written (a run stopped
+    // between the two) owns nothing, until the record is there.
+    make("/usr/bin/c");
+    m_inventory.index("pc", "/usr/bin/c\n", false);
+    EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/usr/bin/c"), std::nullopt);
+    m_inventory.index("pc", "/usr/bin/c\n");
+    qpm_file_owner_forget();
+    EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/usr/bin/c"), "pc");
+
     // A package removed meanwhile.
     ASSERT_EQ(unlink((m_inventory.dir("fileindex") + "/pa").c_str()), 0);
     EXPECT_EQ(qpm_file_owner(m_inventory.get(), "/usr/bin/a"), std::nullopt);

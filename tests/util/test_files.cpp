@@ -281,7 +281,8 @@ TEST(SiblingFile, CommitPutsTheWholeFileInPlace)
     SiblingFile out;
     ASSERT_TRUE(out.create(target, 0600));
     EXPECT_EQ(out.path().rfind(dir / ".conf.", 0), 0u) << out.path();
-    EXPECT_EQ(out.path().size(), (dir / ".conf.").size() + 6);
+    EXPECT_EQ(out.path().size(), (dir / ".conf.qpm-").size() + 6);
+    EXPECT_TRUE(is_sibling_name(fs::path(out.path()).filename().string())) << out.path();
     ASSERT_TRUE(write_all(out.fd(), "new content"));
     EXPECT_EQ(test::read_file(target), "old"); // nothing shows before the commit
     EXPECT_EQ(out.commit(), 0);
@@ -289,6 +290,24 @@ TEST(SiblingFile, CommitPutsTheWholeFileInPlace)
     EXPECT_EQ(perm_of(target), 0600);
     EXPECT_EQ(entries_in(dir.path()), 1u);
     EXPECT_TRUE(out.path().empty());
+}
+
+// A crash leaves the hidden file; the next run must tell it from the
+// administrator's own hidden files by its name alone.
+TEST(SiblingFile, LeftoverIsToldByItsName)
+{
+    const struct {
+        const char *name;
+        bool ours;
+    } cases[] = {
+        {".conf.qpm-ab12cd", true},  {".a.b.qpm-000000", true}, {".x.qpm-zzzzzz", true},
+        {"conf.qpm-ab12cd", false},  // not hidden
+        {".conf.qpm-AB12CD", false}, // upper case is never made
+        {".conf.qpm-ab12c", false},  {".conf.qpm-ab12cde", false}, {".conf.qpm-ab-2cd", false},
+        {".conf.ab12cd", false},     {".qpm-ab12cd", false}, {"", false}, {".profile", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(is_sibling_name(c.name), c.ours) << c.name;
 }
 
 TEST(SiblingFile, UncommittedFilesGoAway)

@@ -1,0 +1,381 @@
+#include "engine/pending.h"
+
+#include "engine/actionlog.h"
+#include "engine/confine.h"
+#include "engine/scripts.h"
+#include "engine/search.h"
+#include "package/dirs.h"
+#include "package/handle.h"
+#include "package/qpk_info.h"
+#include "record/ldif.h"
+#include "util/files.h"
+#include "util/globals.h"
+#include "util/log.h"
+#include "util/raii.h"
+#include "util/strfmt.h"
+#include "util/sysroot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace qpm {
+namespace {
+
+constexpr const char *JOURNAL_NAME = "pending";
+
+struct KindName {
+    PendingKind kind;
+    const char *name;
+};
+
+constexpr KindName KIND_NAMES[] = {{PendingKind::Log, "log"},
+                                   {PendingKind::Ldconfig, "ldconfig"},
+                                   {PendingKind::Configure, "configure"},
+                                   {PendingKind::Hook, "hook"}};
+
+const char *kind_name(PendingKind kind)
+{
+    for (const KindName &k : KIND_NAMES)
+        if (k.kind == kind)
+            return k.name;
+    return "";
+}
+
+std::optional<PendingKind> kind_of(std::string_view name)
+{
+    for (const KindName &k : KIND_NAMES)
+        if (name == k.name)
+            return k.kind;
+    return std::nullopt;
+}
+
+bool same_step(const PendingStep &a, const PendingStep &b)
+{
+    return a.kind == b.kind && a.package == b.package && a.value == b.value;
+}
+
+std::string journal_text(const std::vector<PendingStep> &steps)
+{
+    std::string text;
+    int n = 0;
+    for (const PendingStep &step : steps) {
+        ldif_write(text, "dn", strprintf("eqpkPending=%d,dc=quendari,dc=org", ++n), LDIF_TEXT);
+        ldif_write(text, "eqpkPendingStep", kind_name(step.kind), LDIF_TEXT);
+        ldif_write(text, "eqpkName", step.package, LDIF_TEXT);
+        ldif_write(text, "eqpkPuname", step.puname, LDIF_TEXT);
+        if (!step.value.empty())
+            ldif_write(text, "eqpkPendingValue", step.value, LDIF_TEXT);
+        ldif_write(text, "", "", LDIF_TEXT);
+    }
+    return text;
+}
+
+// Replaces the journal by `steps` (removes it when there are none).
+bool write_journal(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
+{
+    const std::string path = pending_path(qpm);
+    if (steps.empty()) {
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+            return true;
+        qlog(LL_ERROR, "failed to remove %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    SiblingFile out;
+    if (!out.create(path, 0644) || !write_all(out.fd(), journal_text(steps)) || out.commit() != 0) {
+        qlog(LL_ERROR, "failed to write %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The step is owed: its package's record is the one it was written for.
+bool step_due(const qpm_handle *qpm, const PendingStep &step)
+{
+    const QpiPtr live = qpm_qpl_info(qpm, step.package);
+    return live && qpk_puname(*live) == step.puname;
+}
+
+std::string describe(const std::vector<PendingStep> &steps)
+{
+    std::string text;
+    bool cache = false;
+    for (const PendingStep &step : steps) {
+        std::string part;
+        switch (step.kind) {
+        case PendingKind::Log:
+            part = "action log of " + step.package;
+            break;
+        case PendingKind::Ldconfig:
+            if (cache)
+                continue;
+            cache = true;
+            part = "library cache";
+            break;
+        case PendingKind::Configure:
+            part = step.value + " of " + step.package;
+            break;
+        case PendingKind::Hook:
+            part = "hook of " + step.package;
+            break;
+        }
+        text += text.empty() ? part : ", " + part;
+    }
+    return text;
+}
+
+// Removes every hidden replacement file in the directory `dir`.
+void remove_siblings_in(const std::string &dir)
+{
+    const std::optional<DirNames> listing = list_directory(dir);
+    if (!listing)
+        return;
+    for (const DirName &entry : listing->entries) {
+        if (!is_sibling_name(entry.name))
+            continue;
+        const std::string path = dir + "/" + entry.name;
+        if (::unlink(path.c_str()) == 0)
+            qlog(LL_DEBUG, "removed the leftover %s", path.c_str());
+    }
+}
+
+// For every directory of the tree `tree` (a stage's data or conf tree),
+// the hidden replacement files in the same directory on the system.
+void remove_system_siblings(const std::string &tree, const std::string &system_dir)
+{
+    const std::optional<DirNames> listing = list_directory(tree + system_dir);
+    if (!listing)
+        return;
+    if (const std::optional<std::string> resolved = root_resolve(system_dir.empty() ? "/" : system_dir))
+        remove_siblings_in(root_path(*resolved));
+    for (const DirName &entry : listing->entries) {
+        const std::string child = system_dir + "/" + entry.name;
+        struct stat st {};
+        if (::lstat((tree + child).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            remove_system_siblings(tree, child);
+    }
+}
+
+// A stage directory holds nothing but its "new" and "old" trees.
+bool is_stage_directory(const std::string &path, std::string_view name)
+{
+    struct stat st {};
+    if (name.front() == '.' || name.ends_with(".qpk") || ::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    const std::optional<DirNames> listing = list_directory(path);
+    return listing && std::all_of(listing->entries.begin(), listing->entries.end(),
+                                  [](const DirName &e) { return e.name == "new" || e.name == "old"; });
+}
+
+// ".NAME.new": the half of a record swap an interrupted update left.
+bool is_swap_leftover(std::string_view name)
+{
+    return name.size() > 5 && name.front() == '.' && name.ends_with(".new") && name.find('/') == std::string_view::npos;
+}
+
+int remove_leftovers(const qpm_handle *qpm)
+{
+    int removed = 0;
+    const std::string &stagearea = qpm->dirs.stagearea;
+    if (const std::optional<DirNames> listing = list_directory(stagearea)) {
+        for (const DirName &entry : listing->entries) {
+            const std::string path = stagearea + "/" + entry.name;
+            if (is_sibling_name(entry.name)) {
+                removed += ::unlink(path.c_str()) == 0 ? 1 : 0;
+            } else if (is_stage_directory(path, entry.name)) {
+                // Files it was putting in place may have a hidden
+                // replacement beside them.
+                remove_system_siblings(path + "/new/data", "");
+                remove_system_siblings(path + "/new/conf", "");
+                removed += qpm_qpf_rmdir(path) == 0 ? 1 : 0;
+            }
+        }
+    }
+    for (const std::string *dir : {&qpm->dirs.installed, &qpm->dirs.fileindex, &qpm->root}) {
+        const std::optional<DirNames> listing = list_directory(*dir);
+        if (!listing)
+            continue;
+        for (const DirName &entry : listing->entries) {
+            const std::string path = *dir + "/" + entry.name;
+            if (is_sibling_name(entry.name)) {
+                removed += ::unlink(path.c_str()) == 0 ? 1 : 0;
+            } else if (dir != &qpm->root && is_swap_leftover(entry.name)) {
+                removed += (dir == &qpm->dirs.installed ? qpm_qpf_rmdir(path) : ::unlink(path.c_str())) == 0 ? 1 : 0;
+            }
+        }
+    }
+    if (!have_system_root())
+        return removed;
+    // A /tmp made in the system root by a run stopped between its mkdir
+    // (the umask took 022 off) and its chmod.
+    const std::string tmp = system_root() + "/tmp";
+    struct stat st {};
+    if (::lstat(tmp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 01755 &&
+        ::chmod(tmp.c_str(), 01777) == 0)
+        ++removed;
+    // The captured output of a script whose run was stopped.
+    if (const std::optional<DirNames> listing = list_directory(tmp)) {
+        for (const DirName &entry : listing->entries) {
+            const std::string_view name = entry.name;
+            if ((name.starts_with("out.cmd_exec") || name.starts_with("err.cmd_exec")) && name.size() == 18)
+                removed += ::unlink((tmp + "/" + entry.name).c_str()) == 0 ? 1 : 0;
+        }
+    }
+    return removed;
+}
+
+} // namespace
+
+std::string pending_path(const qpm_handle *qpm) { return qpm->root + "/" + JOURNAL_NAME; }
+
+std::vector<PendingStep> pending_read(const qpm_handle *qpm)
+{
+    std::vector<PendingStep> steps;
+    const std::optional<std::string> text = _read_file(pending_path(qpm));
+    if (!text)
+        return steps;
+    std::optional<std::string_view> rest = std::string_view(*text);
+    while (rest) {
+        std::optional<std::string> entry;
+        rest = ldif_get_entry(*rest, entry);
+        if (!entry)
+            continue;
+        // Values come back decoded: a command may hold any byte.
+        const auto attr = [&entry](const char *name) { return ldif_entry_get_attr(*entry, name, 1); };
+        const std::optional<std::string> kind = attr("eqpkPendingStep");
+        const std::optional<std::string> package = attr("eqpkName");
+        const std::optional<std::string> puname = attr("eqpkPuname");
+        const std::optional<PendingKind> known = kind ? kind_of(*kind) : std::nullopt;
+        if (!known || !package || !puname) {
+            qlog(LL_WARNING, "skipping an unreadable entry of %s", pending_path(qpm).c_str());
+            continue;
+        }
+        steps.push_back({*known, *package, attr("eqpkPendingValue").value_or(""), *puname});
+    }
+    return steps;
+}
+
+bool pending_add(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
+{
+    if (steps.empty())
+        return true;
+    std::vector<PendingStep> all = pending_read(qpm);
+    all.insert(all.end(), steps.begin(), steps.end());
+    return write_journal(qpm, all);
+}
+
+void pending_done_all(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
+{
+    if (steps.empty())
+        return;
+    std::vector<PendingStep> all = pending_read(qpm);
+    bool changed = false;
+    for (const PendingStep &done : steps) {
+        const auto it = std::find_if(all.begin(), all.end(), [&](const PendingStep &s) { return same_step(s, done); });
+        if (it != all.end()) {
+            all.erase(it);
+            changed = true;
+        }
+    }
+    if (changed)
+        write_journal(qpm, all);
+}
+
+void pending_done(const qpm_handle *qpm, const PendingStep &step) { pending_done_all(qpm, {step}); }
+
+std::vector<PendingStep> steps_after_registration(const qpk_info &qpi, const std::optional<std::string> &sentence,
+                                                  const StrArr &configure)
+{
+    const std::string puname = qpk_puname(qpi);
+    std::vector<PendingStep> steps;
+    if (sentence)
+        steps.push_back({PendingKind::Log, qpi.name, *sentence, puname});
+    if (have_so)
+        steps.push_back({PendingKind::Ldconfig, qpi.name, "", puname});
+    for (const std::string &command : configure)
+        steps.push_back({command.front() == '/' ? PendingKind::Hook : PendingKind::Configure, qpi.name, command, puname});
+    return steps;
+}
+
+bool pending_log(const qpm_handle *qpm, const std::string &name)
+{
+    for (const PendingStep &step : pending_read(qpm)) {
+        if (step.kind != PendingKind::Log || step.package != name)
+            continue;
+        qpm_log_append(step.value, qpm);
+        pending_done(qpm, step);
+        return true;
+    }
+    return false;
+}
+
+bool sync_system(const qpm_handle *qpm)
+{
+    std::unordered_set<dev_t> synced;
+    const std::string root = have_system_root() ? system_root() : "/";
+    for (const std::string *path : {&root, &qpm->root}) {
+        UniqueFd fd(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0 || (!synced.contains(st.st_dev) && ::syncfs(fd.get()) != 0)) {
+            qlog(LL_ERROR, "failed to sync %s: %s", path->c_str(), std::strerror(errno));
+            return false;
+        }
+        synced.insert(st.st_dev);
+    }
+    return true;
+}
+
+int qpm_recover(qpm_handle *qpm)
+{
+    if (!qpm || qpm->locked != 1 || dry_run)
+        return 0;
+    std::vector<PendingStep> due;
+    std::vector<PendingStep> stale;
+    for (PendingStep &step : pending_read(qpm))
+        (step_due(qpm, step) ? due : stale).push_back(std::move(step));
+    for (const PendingStep &step : stale)
+        qlog(LL_DEBUG, "dropping a pending %s step of %s: %s was never registered", kind_name(step.kind),
+             step.package.c_str(), step.puname.c_str());
+    if (!due.empty())
+        qlog(LL_INFO, "completing an interrupted run: %s", describe(due).c_str());
+    // In the order a run takes them: log lines as packages are done, the
+    // library cache, configure scripts when the request ends, hooks last.
+    std::stable_sort(due.begin(), due.end(),
+                     [](const PendingStep &a, const PendingStep &b) { return a.kind < b.kind; });
+    if (!stale.empty())
+        pending_done_all(qpm, stale);
+    bool cache_done = false;
+    for (const PendingStep &step : due) {
+        switch (step.kind) {
+        case PendingKind::Log:
+            // The line may have gone in just before the run was stopped.
+            if (!qpm_log_has(step.value, qpm))
+                qpm_log_append(step.value, qpm);
+            break;
+        case PendingKind::Ldconfig:
+            if (!cache_done)
+                qpm_run_ldconfig();
+            cache_done = true;
+            break;
+        case PendingKind::Configure:
+            run_configure_script(qpm, step.package, step.value);
+            break;
+        case PendingKind::Hook:
+            std::fflush(nullptr);
+            qlog(LL_INFO, "Configured %s, rc = %d", step.package.c_str(), qpm_run_command(nullptr, step.value));
+            break;
+        }
+        pending_done(qpm, step);
+    }
+    if (const int removed = remove_leftovers(qpm); removed > 0)
+        qlog(LL_INFO, "removed %d leftovers of an interrupted run", removed);
+    return static_cast<int>(due.size());
+}
+
+} // namespace qpm
