@@ -46,10 +46,13 @@ struct ConfinedProgram {
 };
 
 // A directory the root needs as a mount point but does not have. It is made
-// for the run and removed afterwards, so the image keeps its own tree.
+// for the run and removed afterwards, so the image keeps its own tree. A
+// marker in the inventory names it while it stands: a run stopped in
+// between leaves the marker, and the next run removes both
+// (qpm_confine_made_marker).
 class MountPoint {
 public:
-    bool prepare(const std::string &path, std::string &error)
+    bool prepare(const std::string &path, const std::string &name, std::string &error)
     {
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0) {
@@ -58,8 +61,16 @@ public:
             error = path + " is not a directory";
             return false;
         }
-        if (errno != ENOENT || mkdir(path.c_str(), 0755) != 0) {
+        if (errno != ENOENT) {
             error = strprintf("cannot make %s: %s", path.c_str(), std::strerror(errno));
+            return false;
+        }
+        m_marker = qpm_confine_made_marker(name);
+        const UniqueFd marker(open(m_marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (mkdir(path.c_str(), 0755) != 0) {
+            error = strprintf("cannot make %s: %s", path.c_str(), std::strerror(errno));
+            unlink(m_marker.c_str());
+            m_marker.clear();
             return false;
         }
         m_made = path;
@@ -72,10 +83,13 @@ public:
     {
         if (!m_made.empty())
             rmdir(m_made.c_str()); // left alone when the program put something in it
+        if (!m_marker.empty())
+            unlink(m_marker.c_str());
     }
 
 private:
     std::string m_made;
+    std::string m_marker;
 };
 
 // Capabilities a package script keeps: owners, modes and ids of the files
@@ -313,7 +327,7 @@ int run_confined(const ConfinedProgram &program)
     std::string error;
     MountPoint proc;
     MountPoint dev;
-    if (!proc.prepare(root + "/proc", error) || !dev.prepare(root + "/dev", error))
+    if (!proc.prepare(root + "/proc", "proc", error) || !dev.prepare(root + "/dev", "dev", error))
         return refuse(error);
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0)
@@ -379,6 +393,11 @@ bool ensure_root_tmp()
 }
 
 } // namespace
+
+std::string qpm_confine_made_marker(const std::string &name)
+{
+    return root_path(syspath::inventory) + "/.made-" + name;
+}
 
 std::string root_view(std::string_view host_path)
 {

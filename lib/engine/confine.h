@@ -32,6 +32,11 @@ int qpm_run_command(const qpm_handle *qpm, const std::string &command);
 // its errors dropped. Returns a wait status.
 int qpm_run_ldconfig();
 
+// Where a run notes, while it stands, a mount point NAME ("proc", "dev") it
+// made in the system root for its commands; a marker found by a later run
+// means the directory is a leftover of a stopped one.
+std::string qpm_confine_made_marker(const std::string &name);
+
 // The status a command gets when it could not be confined (as a shell
 // reports a command that could not be executed).
 constexpr int CONFINE_FAILED_STATUS = 127 << 8;

@@ -219,6 +219,16 @@ int remove_leftovers(const qpm_handle *qpm)
     if (::lstat(tmp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 01755 &&
         ::chmod(tmp.c_str(), 01777) == 0)
         ++removed;
+    // Mount points a stopped run made for its commands (empty unless a
+    // script put something there, and then they stay).
+    for (const char *name : {"proc", "dev"}) {
+        const std::string marker = qpm_confine_made_marker(name);
+        if (::access(marker.c_str(), F_OK) != 0)
+            continue;
+        if (::rmdir((system_root() + "/" + name).c_str()) == 0)
+            ++removed;
+        ::unlink(marker.c_str());
+    }
     // The captured output of a script whose run was stopped.
     if (const std::optional<DirNames> listing = list_directory(tmp)) {
         for (const DirName &entry : listing->entries) {

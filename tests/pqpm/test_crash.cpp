@@ -236,12 +236,21 @@ TEST_F(PqpmCrash, LeftoversOfAStoppedRunAreRemovedByTheNextRun)
     }
     // The root's /tmp, made by a run stopped before it set the mode.
     ASSERT_EQ(::chmod(box.path("/tmp").c_str(), 01755), 0);
+    // A mount point made for a script's run, its marker still standing;
+    // the image's own /dev (no marker) stays even when empty.
+    if (!fs::exists(box.path("/proc")))
+        fs::create_directory(box.path("/proc"));
+    write_file(box.path("/var/lib/qpm/.made-proc"), "");
+    fs::create_directories(box.path("/dev"));
 
     EXPECT_EQ(box.pqpm({"install", "Missing"}).status, 1);
     for (const auto &path : leftovers)
         EXPECT_FALSE(file_exists(box.path(path))) << path;
     EXPECT_FALSE(fs::exists(box.path("/var/lib/qpm/stagearea/A_any_2.0")));
     EXPECT_FALSE(fs::exists(box.path("/var/lib/qpm/installed/.A.new")));
+    EXPECT_FALSE(fs::exists(box.path("/proc")));
+    EXPECT_FALSE(fs::exists(box.path("/var/lib/qpm/.made-proc")));
+    EXPECT_TRUE(fs::is_directory(box.path("/dev")));
     for (const auto &path : kept)
         EXPECT_TRUE(file_exists(box.path(path))) << path;
     struct stat st {};
