@@ -6,6 +6,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+// Present when a sanitizer runtime is linked: writes to its report stream.
+extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char *error_summary);
+
 namespace qpm::fuzz {
 
 namespace {
@@ -24,6 +27,15 @@ bool write_whole(int fd, std::string_view bytes)
 }
 
 } // namespace
+
+void check_failed(const char *file, int line, const char *condition)
+{
+    const std::string text = std::string(file) + ":" + std::to_string(line) + ": check failed: " + condition;
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (__sanitizer_report_error_summary)
+        __sanitizer_report_error_summary(text.c_str());
+    std::abort();
+}
 
 MemFile::MemFile(std::string_view bytes) : m_fd(memfd_create("fuzz-input", MFD_CLOEXEC))
 {

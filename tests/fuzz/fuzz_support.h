@@ -17,11 +17,13 @@ namespace qpm::fuzz {
 // saved as a crash like any memory error.
 #define FUZZ_CHECK(cond)                                                                                 \
     do {                                                                                                 \
-        if (!(cond)) {                                                                                   \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                \
-            std::abort();                                                                                \
-        }                                                                                                \
+        if (!(cond))                                                                                     \
+            ::qpm::fuzz::check_failed(__FILE__, __LINE__, #cond);                                        \
     } while (0)
+
+// Says which check failed (also where libFuzzer keeps its reports when the
+// program's standard error is closed) and aborts.
+[[noreturn]] void check_failed(const char *file, int line, const char *condition);
 
 inline std::string_view as_text(const uint8_t *data, size_t size)
 {
