@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 shift || true
 build=${QPM_FUZZ_BUILD:-build-fuzz}
-all=(base64 ekva ldif conf qpk_info qpf)
+all=(base64 ekva ldif conf qpk_info qpf qpk_index)
 if [ $# -gt 0 ]; then harnesses=("$@"); else harnesses=("${all[@]}"); fi
 
 launcher=()
