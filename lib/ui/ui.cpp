@@ -106,6 +106,7 @@ void set_capacity(QpmUi *ui, int64_t capacity)
 }
 
 // The callers' bounded print: at most size - 1 characters.
+__attribute__((format(printf, 3, 0)))
 void bounded_vprintf(const QpmUi *ui, std::string &target, const char *fmt, va_list args)
 {
     target = vstrprintf(fmt, args);

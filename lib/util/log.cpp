@@ -175,6 +175,7 @@ int log_level_new(LogHandle *handle, int file_level, int syslog_level, int stder
 
 namespace {
 
+__attribute__((format(printf, 3, 0)))
 void vlog_to(LogHandle *log, int level, const char *fmt, va_list args)
 {
     if (!log)
