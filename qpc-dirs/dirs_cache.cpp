@@ -163,8 +163,7 @@ void Catalogue::read_fresh(Package &package, int64_t started, LogHandle *log)
     }
     // Only a file that has been still for a while, and that the read saw at
     // the size stat gave, is worth remembering.
-    if (package.key.modified_ns >= started - SETTLE_NS || package.key.changed_ns >= started - SETTLE_NS ||
-        package.qpi->file_size != package.key.size || !package.qpi->file_hash)
+    if (package.key.modified_ns >= started - SETTLE_NS || package.qpi->file_size != package.key.size || !package.qpi->file_hash)
         return;
     const std::string extra = key_lines(package.key);
     QpkEntryForm form;
@@ -295,8 +294,19 @@ QpiList Catalogue::find(const char *pattern, const Ekva *attributes, const QpiQu
     return found;
 }
 
-bool Catalogue::save(const std::string &cache_path, std::string &error)
+bool Catalogue::save(const std::string &cache_path, bool make_directory, std::string &error)
 {
+    const std::filesystem::path directory = std::filesystem::path(cache_path).parent_path();
+    std::error_code ec;
+    if (make_directory)
+        std::filesystem::create_directories(directory, ec);
+    else if (!std::filesystem::is_directory(directory, ec))
+        ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    if (ec) {
+        error = directory.string() + ": " + ec.message();
+        return false;
+    }
+
     std::vector<std::string> entries;
     entries.reserve(m_packages.size());
     std::unordered_set<std::string_view> written;
@@ -309,12 +319,6 @@ bool Catalogue::save(const std::string &cache_path, std::string &error)
             entries.push_back(p.entry);
     }
     const std::string body = qpk_index_body(now_ns() / 1'000'000'000, entries);
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(cache_path).parent_path(), ec);
-    if (ec) {
-        error = ec.message();
-        return false;
-    }
     SiblingFile out;
     if (!out.create(cache_path, 0644) || !write_all(out.fd(), body) || out.close() != 0 || out.commit() != 0) {
         error = std::strerror(errno);

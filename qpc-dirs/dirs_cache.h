@@ -51,9 +51,10 @@ public:
 
     // Whether the cache on disk differs from what this catalogue would write.
     bool changed() const { return m_changed; }
-    // Writes the cache (atomically, mode 0644, its directory made when
-    // missing); false with the reason in `error`.
-    bool save(const std::string &cache_path, std::string &error);
+    // Writes the cache (atomically, mode 0644); its directory is made when
+    // `make_directory` is set and must be there otherwise. false with the
+    // reason in `error`.
+    bool save(const std::string &cache_path, bool make_directory, std::string &error);
 
     size_t size() const { return m_packages.size(); }
 

@@ -126,19 +126,23 @@ bool read_dirs_conf()
 // Package files are the entries named "*.qpk".
 int is_package_name(const char *name) { return qpc_match_file(name, "*.qpk"); }
 
-// The cache is written back only by a process that owns it (root) and
-// only when the host allows writes.
-void write_back(Connection &connection)
+// The cache is written back only by a process that owns it (root), only
+// when the host allows writes, and on use only where a refresh has made its
+// directory: a root that was never refreshed stays as it is, whatever runs
+// in it.
+void write_back(Connection &connection, bool refreshing)
 {
     if (!connection.catalogue.loaded() || !connection.catalogue.changed() || connection.read_only || geteuid() != 0)
         return;
     const std::string path = dirs::cache_path();
     std::string error;
-    if (connection.catalogue.save(path, error))
+    if (connection.catalogue.save(path, refreshing, error))
         log_to(plugin_log, LL_DEBUG, "qpc-dirs: wrote the cache %s, %zu packages", path.c_str(),
                connection.catalogue.size());
-    else
+    else if (refreshing)
         log_to(plugin_log, LL_INFO, "qpc-dirs: cannot write the cache %s: %s", path.c_str(), error.c_str());
+    else
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: cache not written: %s", error.c_str());
 }
 
 } // namespace
@@ -190,7 +194,7 @@ QPC_EXPORT int qpc_refresh(void *handle)
 {
     if (Connection *connection = find_connection(handle)) {
         connection->catalogue.load(qpk_dirs, dirs::cache_path(), plugin_log);
-        write_back(*connection);
+        write_back(*connection, true);
     }
     return 0;
 }
@@ -198,7 +202,7 @@ QPC_EXPORT int qpc_refresh(void *handle)
 QPC_EXPORT int qpc_release(void *handle)
 {
     if (Connection *connection = find_connection(handle))
-        write_back(*connection);
+        write_back(*connection, false);
     std::erase_if(connections, [handle](const auto &connection) { return connection.get() == handle; });
     // The host's record and log handle are borrowed only until release: a
     // later call must not write through a handle the host has freed.

@@ -117,6 +117,13 @@ protected:
     std::string log_text() const { return m_log.text(); }
 
     std::string cache_file() const { return m_root / "var/cache/qpm/qpc-dirs/cache"; }
+    // Where a refresh has made the cache's directory, every run keeps it.
+    void make_cache_dir() const
+    {
+        std::error_code ec;
+        std::filesystem::create_directories(m_root / "var/cache/qpm/qpc-dirs", ec);
+        ASSERT_FALSE(ec);
+    }
 
     // One connection that asks for a name (and runs `queries`), then lets
     // the catalogue go: "N of M", as its log line says how many of the
@@ -476,6 +483,7 @@ TEST_F(QpcDirs, AWarmRunReadsOnlyNewAndChangedFiles)
         settle(dir + "/" + name + ".qpk");
     }
     write_conf(dir + "\n");
+    make_cache_dir();
     EXPECT_EQ(one_run(), "4 of 4");
     struct stat st {};
     ASSERT_EQ(stat(cache_file().c_str(), &st), 0);
@@ -521,6 +529,7 @@ TEST_F(QpcDirs, NameLookupsAndWildcardsGiveTheRecordsOfAColdRun)
         settle(entry.path().string());
     // One directory under two names: two records of each file, in order.
     write_conf(dir + "\n" + dir + "/\n");
+    make_cache_dir();
 
     EkvaPtr attributes = ekva_new(10, 4);
     ekva_addval(attributes, "eqpkDescription", "*libbar", EKVA_APPEND);
@@ -555,6 +564,7 @@ TEST_F(QpcDirs, ADamagedCacheIsIgnoredAndRebuilt)
         settle(dir + "/" + name + ".qpk");
     }
     write_conf(dir + "\n");
+    make_cache_dir();
     std::string expected;
     EXPECT_EQ(one_run([&] { expected = records(nullptr); }), "2 of 2");
     const std::string good = read_file(cache_file());
@@ -593,12 +603,15 @@ TEST_F(QpcDirs, ADamagedCacheIsIgnoredAndRebuilt)
     }
 }
 
-TEST_F(QpcDirs, RefreshWritesTheCacheAndAReadOnlyHostNever)
+TEST_F(QpcDirs, RefreshStartsTheCacheAndAReadOnlyHostNeverWritesIt)
 {
     const std::string dir = make_dir(m_repo, "d");
     write_package(dir + "/p.qpk", "p");
     settle(dir + "/p.qpk");
     write_conf(dir + "\n");
+    // A root nobody refreshed stays as it is.
+    EXPECT_EQ(one_run(), "1 of 1");
+    EXPECT_FALSE(std::filesystem::exists(m_root / "var/cache"));
     ASSERT_NE(connect(), nullptr);
     EXPECT_EQ(pqpm_qpc_refresh(m_connection), 0);
     EXPECT_TRUE(std::filesystem::exists(cache_file()));
@@ -621,6 +634,7 @@ TEST_F(QpcDirs, FilesChangedMomentsAgoAreReadAgainUntilTheySettle)
     const std::string dir = make_dir(m_repo, "d");
     write_package(dir + "/p.qpk", "p");
     write_conf(dir + "\n");
+    make_cache_dir();
     EXPECT_EQ(one_run(), "1 of 1");
     EXPECT_EQ(one_run(), "1 of 1");
     settle(dir + "/p.qpk");
