@@ -11,6 +11,9 @@
 #include "util/strarr.h"
 
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,8 +38,23 @@ struct FileKey {
 // this long.
 constexpr int64_t SETTLE_NS = 2'000'000'000;
 
+// A file mapped read-only (no copy of its bytes); unmapped with the object.
+class MappedFile {
+public:
+    MappedFile(void *address, size_t size) : m_address(address), m_size(size) {}
+    MappedFile(const MappedFile &) = delete;
+    MappedFile &operator=(const MappedFile &) = delete;
+    ~MappedFile();
+    std::string_view bytes() const { return {static_cast<const char *>(m_address), m_size}; }
+
+private:
+    void *m_address;
+    size_t m_size;
+};
+
 class Catalogue {
 public:
+
     // Reads the cache at `cache_path` (a missing or damaged one counts as
     // empty), then lists and stats `directories` in order, as findpkg
     // always has, with its messages.
@@ -60,35 +78,54 @@ public:
 
 private:
     struct Cached {
-        std::string path;
+        std::string_view path; // into m_body, or m_decoded when it was folded or Base64
         FileKey key;
-        std::string hash;
-        std::string_view text; // the whole entry, a view into m_body
+        std::string_view text; // the whole entry
     };
     struct Package {
-        std::string path;     // "directory/name": the record's relative URI
-        std::string absolute; // its canonical path when known without a lookup
+        std::string_view path; // "directory/name", the record's relative URI: into
+                               // the cache's entry, or m_kept for a file read afresh
+        uint32_t directory = 0; // index into m_directories
+        bool plain = false;     // no link: it lies where its directory really is
         FileKey key;
         const Cached *cached = nullptr; // the cache's entry, when the key matched
-        std::string entry;              // the entry to write for a file read afresh
-        QpiPtr qpi;                     // the record, once read or parsed
+        std::string_view entry;         // the entry to write for a file read afresh (m_kept)
+        QpiPtr qpi;                     // the record, once parsed (or read, when it has no entry)
         bool tried = false;             // qpi is all there will be
+    };
+    struct Directory {
+        std::string path;
+        std::optional<std::string> real; // canonical, when it resolves
     };
 
     void read_cache(const std::string &cache_path, LogHandle *log);
-    void read_fresh(Package &package, int64_t started, LogHandle *log);
+    const Cached *cached_at(std::string_view path, size_t &cursor);
+    std::string_view keep(std::string_view text);
+    // Reads the package file; the record is kept only with `keep_record` or
+    // when no entry could be made of it.
+    void read_fresh(Package &package, int64_t started, bool keep_record, LogHandle *log);
     const qpk_info *record(Package &package, LogHandle *log);
+    void index_names();
 
     bool m_loaded = false;
     bool m_changed = false;
     size_t m_seen = 0;        // regular files named "*.qpk"
     size_t m_read_afresh = 0; // of them, read from the file
-    std::string m_body; // the cache file as read
+    std::unique_ptr<MappedFile> m_body_map;  // the cache file as read
+    std::string_view m_body;
+    std::deque<std::string> m_decoded; // values of the cache that had to be decoded
     std::vector<Cached> m_cached;
+    // Built on the first entry out of place: a cache written by the last run
+    // lists the files in the order they are scanned.
     std::unordered_map<std::string_view, size_t> m_cached_by_path;
+    // Paths and entries of files read afresh, in chunks that never move.
+    std::deque<std::string> m_kept;
+    std::vector<Directory> m_directories;
     std::vector<Package> m_packages;
-    std::unordered_multimap<std::string_view, size_t> m_by_name;
-    std::vector<size_t> m_unnamed; // records whose name takes a parse to know
+    // Built on the first lookup of a name: (name, package index), sorted.
+    std::vector<std::pair<std::string_view, size_t>> m_names;
+    std::vector<size_t> m_unnamed; // packages whose name takes a parse to know
+    bool m_names_built = false;
 };
 
 // "<root>/var/cache/qpm/qpc-dirs/cache"

@@ -315,7 +315,9 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
         dn_end = description.find('\n', dn_end + 1);
     while (dn_end != std::string_view::npos && dn_end + 1 < description.size() && description[dn_end + 1] == ' ');
     const std::string_view dn = description.substr(0, dn_end);
-    std::string out(dn);
+    std::string out;
+    out.reserve(description.size() + file_name.size() + form.extra.size() + 128);
+    out += dn;
     out += '\n';
     if (ldif_write(out, "eqpkFileSize", std::to_string(file_size), LDIF_TEXT) <= 0 ||
         ldif_write(out, "eqpkFileHash", file_hash, LDIF_TEXT) <= 0 ||
@@ -340,11 +342,17 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
     return out;
 }
 
-std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries)
+std::string qpk_index_head(int64_t created, size_t count)
 {
     std::string out(HEADER_DN);
     out += strprintf("\neqpiFormat: %d\neqpiCreated: %lld\neqpiCount: %zu\n", QPK_INDEX_FORMAT,
-                     static_cast<long long>(created), entries.size());
+                     static_cast<long long>(created), count);
+    return out;
+}
+
+std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries)
+{
+    std::string out = qpk_index_head(created, entries.size());
     for (const std::string &entry : entries) {
         out += '\n';
         out += entry;

@@ -56,6 +56,9 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
 
 // The signed part: the header entry, then the entries in the order given.
 std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries);
+// The header entry of a body of `count` entries, up to its blank line: a
+// writer that streams the entries puts "\n" and an entry after it for each.
+std::string qpk_index_head(int64_t created, size_t count);
 
 // The index file (gzip, no time stamp in its header): the signature entry
 // when `subject` is given, then `body`. nullopt when compressing fails.
