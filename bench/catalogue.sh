@@ -9,8 +9,10 @@
 # index refreshed beforehand, i.e. warm; qpc-dirs refreshed too, which starts its cache), it
 # prints the median wall time of
 #   install    pqpm install of one package without dependencies into a fresh root
-#   answer     pqpm install of that package once more: the catalogue is read and searched,
-#              then the run stops at "already installed" (the catalogue's cost alone)
+#   answer     pqpm install of a package the catalogue does not have: the catalogue is read
+#              and searched, then the run stops at "not found" (the catalogue's cost alone;
+#              a second install of the same package no longer asks a backend that looks
+#              names up)
 #   cold       qpc-dirs only: the answer again with its cache removed, so every package file
 #              is read (the first run on a catalogue it has never seen)
 # and for answer and cold the CPU time (user + system) beside the wall time: on a loaded
@@ -117,9 +119,10 @@ boot() { # ROOT BACKEND N
   fi
 }
 
-ms() { # ROOT: runs pqpm install target, prints "wall cpu" in milliseconds
+ms() { # ROOT NAME: runs pqpm install NAME, prints "wall cpu" in milliseconds
   local TIMEFORMAT='%3R %3U %3S' times
-  times=$( { time QPM_ROOT=$1 HOME=$1/root "$PQPM" install target > "$1/tmp/out" 2> "$1/tmp/err"; } 2>&1 )
+  # "not found" ends pqpm with status 1: that is the answer asked for.
+  times=$( { time QPM_ROOT=$1 HOME=$1/root "$PQPM" install "$2" > "$1/tmp/out" 2> "$1/tmp/err" || true; } 2>&1 )
   awk '{ printf "%d %d\n", $1 * 1000 + 0.5, ($2 + $3) * 1000 + 0.5 }' <<< "$times"
 }
 
@@ -132,15 +135,15 @@ for n in "${SIZES[@]}"; do
     installs=(); answers=(); answer_cpus=(); colds=(); cold_cpus=()
     for r in $(seq "$RUNS"); do
       boot "$WORK/root" "$backend" "$n"
-      read -r wall _ < <(ms "$WORK/root")
+      read -r wall _ < <(ms "$WORK/root" target)
       installs+=("$wall")
       grep -q "target successfully installed" "$WORK/root/tmp/out" || {
         echo "catalogue.sh: install failed with $backend, $n packages:" >&2; cat "$WORK/root/tmp/out" "$WORK/root/tmp/err" >&2; exit 1; }
-      read -r wall cpu < <(ms "$WORK/root")
+      read -r wall cpu < <(ms "$WORK/root" absent)
       answers+=("$wall"); answer_cpus+=("$cpu")
       if [[ $backend == qpc-dirs ]]; then
         rm -f "$WORK/root/var/cache/qpm/qpc-dirs/cache"
-        read -r wall cpu < <(ms "$WORK/root")
+        read -r wall cpu < <(ms "$WORK/root" absent)
         colds+=("$wall"); cold_cpus+=("$cpu")
       fi
     done
