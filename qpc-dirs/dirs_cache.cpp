@@ -321,7 +321,8 @@ void Catalogue::load(const StrArr &directories, const std::string &cache_path, L
             continue;
         }
         const UniqueFd dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        m_packages.reserve(m_packages.size() + names->size());
+        if (m_packages.capacity() < m_packages.size() + names->size())
+            m_packages.reserve(std::max(m_packages.size() + names->size(), 2 * m_packages.capacity()));
         const auto directory_index = static_cast<uint32_t>(m_directories.size());
         m_directories.push_back({directory, canonical(directory)});
         for (const DirName &entry : *names) {

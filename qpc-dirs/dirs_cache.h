@@ -54,7 +54,6 @@ private:
 
 class Catalogue {
 public:
-
     // Reads the cache at `cache_path` (a missing or damaged one counts as
     // empty), then lists and stats `directories` in order, as findpkg
     // always has, with its messages.
