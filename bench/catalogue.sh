@@ -6,10 +6,17 @@
 # For each catalogue size (default 100 1000 10000) and each backend, qpc-dirs (a directory
 # of package files) and qpc-http (the same directory published with `qpm-pack index` and
 # served by nginx on a loopback port, or read through file:// when nginx is missing; its
-# index refreshed beforehand, i.e. warm), it prints the median wall time of
+# index refreshed beforehand, i.e. warm; qpc-dirs refreshed too, which starts its cache), it
+# prints the median wall time of
 #   install    pqpm install of one package without dependencies into a fresh root
-#   answer     pqpm install of that package once more: the catalogue is read and searched,
-#              then the run stops at "already installed" (the catalogue's cost alone)
+#   answer     pqpm install of a package the catalogue does not have: the catalogue is read
+#              and searched, then the run stops at "not found" (the catalogue's cost alone;
+#              a second install of the same package no longer asks a backend that looks
+#              names up)
+#   cold       qpc-dirs only: the answer again with its cache removed, so every package file
+#              is read (the first run on a catalogue it has never seen)
+# and for answer and cold the CPU time (user + system) beside the wall time: on a loaded
+# machine the CPU time is the steadier figure.
 # Needs a build tree with pqpm, qpm-pack, qpm-adm, qpm-key, qpc-dirs.so and qpc-http.so;
 # runs as root (as pqpm does). The catalogue's other packages are copies of one package
 # renamed in their (unsigned) header: readable and distinct, never installed.
@@ -108,32 +115,45 @@ boot() { # ROOT BACKEND N
     QPM_ROOT=$root HOME=$root/root "$PQPM" refresh > /dev/null 2>&1
   else
     echo "$WORK/repo-$3" > "$root/etc/qpc-dirs.conf"
+    QPM_ROOT=$root HOME=$root/root "$PQPM" refresh > /dev/null 2>&1
   fi
 }
 
-ms() { # ROOT: runs pqpm install target, prints milliseconds
-  local t0 t1
-  t0=$(date +%s%N)
-  QPM_ROOT=$1 HOME=$1/root "$PQPM" install target > "$1/tmp/out" 2> "$1/tmp/err"
-  t1=$(date +%s%N)
-  echo $(( (t1 - t0) / 1000000 ))
+ms() { # ROOT NAME: runs pqpm install NAME, prints "wall cpu" in milliseconds
+  local TIMEFORMAT='%3R %3U %3S' times
+  # "not found" ends pqpm with status 1: that is the answer asked for.
+  times=$( { time QPM_ROOT=$1 HOME=$1/root "$PQPM" install "$2" > "$1/tmp/out" 2> "$1/tmp/err" || true; } 2>&1 )
+  awk '{ printf "%d %d\n", $1 * 1000 + 0.5, ($2 + $3) * 1000 + 0.5 }' <<< "$times"
 }
 
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 echo "pqpm install of one package; median of $RUNS runs, milliseconds; qpc-http over ${BASE%%:*}"
-printf '%-9s %8s %10s %9s\n' backend packages install answer
+printf '%-9s %8s %10s %9s %6s %9s %6s\n' backend packages install answer cpu cold cpu
 for n in "${SIZES[@]}"; do
   for backend in qpc-dirs qpc-http; do
-    installs=(); answers=()
+    installs=(); answers=(); answer_cpus=(); colds=(); cold_cpus=()
     for r in $(seq "$RUNS"); do
       boot "$WORK/root" "$backend" "$n"
-      installs+=("$(ms "$WORK/root")")
+      read -r wall _ < <(ms "$WORK/root" target)
+      installs+=("$wall")
       grep -q "target successfully installed" "$WORK/root/tmp/out" || {
         echo "catalogue.sh: install failed with $backend, $n packages:" >&2; cat "$WORK/root/tmp/out" "$WORK/root/tmp/err" >&2; exit 1; }
-      answers+=("$(ms "$WORK/root")")
+      read -r wall cpu < <(ms "$WORK/root" absent)
+      answers+=("$wall"); answer_cpus+=("$cpu")
+      if [[ $backend == qpc-dirs ]]; then
+        rm -f "$WORK/root/var/cache/qpm/qpc-dirs/cache"
+        read -r wall cpu < <(ms "$WORK/root" absent)
+        colds+=("$wall"); cold_cpus+=("$cpu")
+      fi
     done
-    printf '%-9s %8d %10d %9d\n' "$backend" "$n" "$(median "${installs[@]}")" "$(median "${answers[@]}")"
+    if [[ $backend == qpc-dirs ]]; then
+      cold=$(median "${colds[@]}"); cold_cpu=$(median "${cold_cpus[@]}")
+    else
+      cold=-; cold_cpu=-
+    fi
+    printf '%-9s %8d %10d %9d %6d %9s %6s\n' "$backend" "$n" "$(median "${installs[@]}")" \
+      "$(median "${answers[@]}")" "$(median "${answer_cpus[@]}")" "$cold" "$cold_cpu"
   done
 done
 rm -rf "$WORK/root"

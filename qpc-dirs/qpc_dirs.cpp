@@ -1,8 +1,10 @@
 // qpc-dirs: the catalogue backend delivered with the system. Its catalogue is
 // a list of local directories read from /etc/qpc-dirs.conf; every "*.qpk"
-// file in one of them is an available package.
+// file in one of them is an available package. What it learnt of each file
+// is kept in a cache below /var/cache/qpm, so a run reads only the package
+// files that changed (dirs_cache.h).
+#include "dirs_cache.h"
 #include "engine/backend.h"
-#include "package/qpf.h"
 #include "package/qpk_info.h"
 #include "record/ekva.h"
 #include "util/files.h"
@@ -26,6 +28,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 #define QPC_EXPORT extern "C" __attribute__((visibility("default")))
@@ -39,14 +42,16 @@ namespace {
 constexpr size_t MAX_DIRS = 100;
 // A configuration line longer than this is split into several entries.
 constexpr size_t MAX_LINE = 4095;
-// Longest "directory/name" path a package may have.
-constexpr size_t MAX_PATH = 4096;
 constexpr size_t COPY_CHUNK = 8192;
 
 struct Connection {
     std::optional<std::string> dist_name;
     std::optional<std::string> dist_vers;
     int arch = 0;
+    // The host asked that nothing be written (a query front end).
+    bool read_only = false;
+    // Read on the first query or refresh, then kept for the connection.
+    dirs::Catalogue catalogue;
 };
 
 // The package directories, in configuration order. Read by every connect and
@@ -121,22 +126,23 @@ bool read_dirs_conf()
 // Package files are the entries named "*.qpk".
 int is_package_name(const char *name) { return qpc_match_file(name, "*.qpk"); }
 
-// The "*.qpk" entries of `directory` in byte order (not the locale's
-// collation, so the catalogue order is the same everywhere); nothing when the
-// directory cannot be listed.
-std::optional<StrArr> list_packages(const std::string &directory)
+// The cache is written back only by a process that owns it (root), only
+// when the host allows writes, and on use only where a refresh has made its
+// directory: a root that was never refreshed stays as it is, whatever runs
+// in it.
+void write_back(Connection &connection, bool refreshing)
 {
-    const std::optional<DirNames> listing = list_directory(directory);
-    if (!listing || listing->read_error)
-        return std::nullopt;
-    StrArr names;
-    for (const DirName &entry : listing->entries) {
-        if (is_package_name(entry.name.c_str()))
-            names.push_back(entry.name);
-    }
-    std::sort(names.begin(), names.end(),
-              [](const std::string &a, const std::string &b) { return std::strcmp(a.c_str(), b.c_str()) < 0; });
-    return names;
+    if (!connection.catalogue.loaded() || !connection.catalogue.changed() || connection.read_only || geteuid() != 0)
+        return;
+    const std::string path = dirs::cache_path();
+    std::string error;
+    if (connection.catalogue.save(path, refreshing, error))
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: wrote the cache %s, %zu packages", path.c_str(),
+               connection.catalogue.size());
+    else if (refreshing)
+        log_to(plugin_log, LL_INFO, "qpc-dirs: cannot write the cache %s: %s", path.c_str(), error.c_str());
+    else
+        log_to(plugin_log, LL_DEBUG, "qpc-dirs: cache not written: %s", error.c_str());
 }
 
 } // namespace
@@ -163,6 +169,8 @@ QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
     qpm_conf = configuration;
     connection->dist_name = optional_text(ekva_getval(configuration, "dist_name"));
     connection->dist_vers = optional_text(ekva_getval(configuration, "dist_vers"));
+    const char *read_only = ekva_getval(configuration, "qpc_readonly");
+    connection->read_only = read_only && std::strcmp(read_only, "yes") == 0;
 
     const char *arch_name = ekva_getval(configuration, "arch_name");
     if (!arch_name) {
@@ -180,14 +188,21 @@ QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
     return connections.back().get();
 }
 
-// The directories are read anew by every connect: nothing to refresh.
-QPC_EXPORT int qpc_refresh(void *)
+// The directories are read anew by every connect; a refresh brings the
+// cache up to date with them.
+QPC_EXPORT int qpc_refresh(void *handle)
 {
+    if (Connection *connection = find_connection(handle)) {
+        connection->catalogue.load(qpk_dirs, dirs::cache_path(), plugin_log);
+        write_back(*connection, true);
+    }
     return 0;
 }
 
 QPC_EXPORT int qpc_release(void *handle)
 {
+    if (Connection *connection = find_connection(handle))
+        write_back(*connection, false);
     std::erase_if(connections, [handle](const auto &connection) { return connection.get() == handle; });
     // The host's record and log handle are borrowed only until release: a
     // later call must not write through a handle the host has freed.
@@ -203,7 +218,8 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
 {
     if (out)
         out->clear();
-    if (!find_connection(handle)) {
+    Connection *connection = find_connection(handle);
+    if (!connection) {
         log_to(plugin_log, LL_ERROR, "qpc-dirs: Not connected");
         return 0;
     }
@@ -215,35 +231,9 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
         return 0;
 
     const QpiQuery query(pattern, variant, version, selector, attributes);
-    QpiList found;
-    for (const std::string &directory : qpk_dirs) {
-        log_to(plugin_log, LL_DEBUG, "qpc-dirs: Scanning directory %s", directory.c_str());
-        const std::optional<StrArr> names = list_packages(directory);
-        if (!names) {
-            log_to(plugin_log, LL_WARNING, "qpc-dirs: no packages found at %s", directory.c_str());
-            continue;
-        }
-        for (const std::string &name : *names) {
-            const std::string path = strprintf("%s/%s", directory.c_str(), name.c_str());
-            if (path.size() > MAX_PATH) {
-                log_to(plugin_log, LL_DEBUG, "qpc-dirs: Filename <%s> too long, skipping entry", path.c_str());
-                continue;
-            }
-            // A FIFO or device named "*.qpk" would block or feed us forever:
-            // only regular files (or links to them) are read.
-            QpiPtr qpi = qpk_file_is_qpk(path) ? qpm_qpf_info(nullptr, path, 0) : nullptr;
-            if (!qpi) {
-                log_to(plugin_log, LL_DEBUG, "qpc-dirs: Skipping %s, failed to read info", path.c_str());
-                continue;
-            }
-            if (!query.matches(*qpi))
-                continue;
-            log_to(plugin_log, LL_DEBUG, "qpc-dirs: Storing %s, package name %s matches %s", path.c_str(),
-                 qpi->name.c_str(), text_or_null(pattern));
-            qpi->relative_uri = path;
-            found.push_back(std::move(qpi));
-        }
-    }
+    if (!connection->catalogue.loaded())
+        connection->catalogue.load(qpk_dirs, dirs::cache_path(), plugin_log);
+    QpiList found = connection->catalogue.find(pattern, attributes, query, plugin_log);
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());
@@ -284,11 +274,19 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     return written;
 }
 
+// Optional entry point: findpkg looks a plain name up in the connection's
+// catalogue, so the host need not copy the whole catalogue first.
+QPC_EXPORT int qpc_indexed(void *handle)
+{
+    return find_connection(handle) ? 1 : 0;
+}
+
 // The host binds these through its pointer types; keep them in step.
 static_assert(std::is_same_v<decltype(&qpc_connect), qpc_connect_fn>);
 static_assert(std::is_same_v<decltype(&qpc_refresh), qpc_refresh_fn>);
 static_assert(std::is_same_v<decltype(&qpc_findpkg), qpc_findpkg_fn>);
 static_assert(std::is_same_v<decltype(&qpc_readpkg), qpc_readpkg_fn>);
 static_assert(std::is_same_v<decltype(&qpc_release), qpc_release_fn>);
+static_assert(std::is_same_v<decltype(&qpc_indexed), qpc_indexed_fn>);
 
 } // namespace qpm

@@ -199,6 +199,8 @@ bool qpm_open_catalogue(const CommandSpec &spec, CatalogueAccess &access)
         qpm_say_error(spec, "cannot read the configuration %s", conf_path.c_str());
         return false;
     }
+    // A query never writes, not even a plug-in's cache.
+    ekva_addval(access.configuration, "qpc_readonly", "yes", EKVA_APPEND);
     const std::string backend_path = qpm_qpc_path(access.configuration.get());
     SharedLibrary backend = qpm_qpc_load(backend_path);
     if (!backend) {

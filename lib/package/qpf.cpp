@@ -407,7 +407,7 @@ std::optional<QpfHeader> qpm_qpf_read_header(FILE *stream, const std::string &pa
     return header;
 }
 
-QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify)
+QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify, std::string *description)
 {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
@@ -453,6 +453,8 @@ QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify)
         hash = qps_sha1_file(path, 'x');
     if (hash)
         qpi->file_hash = std::move(hash);
+    if (description)
+        *description = std::move(header.description);
     return qpi;
 }
 

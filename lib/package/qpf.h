@@ -34,7 +34,10 @@ std::optional<QpfHeader> qpm_qpf_read_header(FILE *stream, const std::string &pa
 // The qpi of the package file at `path`, with its relative and absolute URI,
 // file size, file hash and, when `verify` is set and `qpm` given, the
 // signature status checked against the handle's keystore. Null on failure.
-QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify);
+// With `description`, the description's LDIF text as the file holds it is
+// stored there too.
+QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify,
+                    std::string *description = nullptr);
 
 // Unpacks the payload of the package file at `path` into `directory`. With
 // `verify`, a package without a verified signature is refused. Nothing is

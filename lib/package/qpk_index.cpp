@@ -298,12 +298,14 @@ QpiPtr parse_entry(std::string_view entry, const std::string &origin)
 } // namespace
 
 std::optional<std::string> qpk_index_entry(std::string_view description, int64_t file_size,
-                                           const std::string &file_hash, const std::string &file_name)
+                                           const std::string &file_hash, const std::string &file_name,
+                                           const QpkEntryForm &form)
 {
     while (description.ends_with('\n'))
         description.remove_suffix(1);
-    if (!description.starts_with("dn:") || description.find("\n\n") != std::string_view::npos ||
-        !is_file_name(file_name) || !is_sha1_hex(file_hash))
+    const bool name_fits = form.full_path ? file_name.size() > 4 && file_name.ends_with(".qpk") : is_file_name(file_name);
+    if (!description.starts_with("dn:") || description.find("\n\n") != std::string_view::npos || !name_fits ||
+        !is_sha1_hex(file_hash) || (!form.extra.empty() && !form.extra.ends_with('\n')))
         return std::nullopt;
     // The file's attributes go right after the dn line: readers take the
     // first value of an attribute, and a description must not be able to
@@ -313,12 +315,15 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
         dn_end = description.find('\n', dn_end + 1);
     while (dn_end != std::string_view::npos && dn_end + 1 < description.size() && description[dn_end + 1] == ' ');
     const std::string_view dn = description.substr(0, dn_end);
-    std::string out(dn);
+    std::string out;
+    out.reserve(description.size() + file_name.size() + form.extra.size() + 128);
+    out += dn;
     out += '\n';
     if (ldif_write(out, "eqpkFileSize", std::to_string(file_size), LDIF_TEXT) <= 0 ||
         ldif_write(out, "eqpkFileHash", file_hash, LDIF_TEXT) <= 0 ||
         ldif_write(out, "eqpkRelativeURI", file_name, LDIF_TEXT) <= 0)
         return std::nullopt;
+    out += form.extra;
     // The package signature stays out: the installer checks the file's
     // own, and it would make up half of the index.
     std::string_view rest = dn_end == std::string_view::npos ? std::string_view() : description.substr(dn_end + 1);
@@ -328,7 +333,7 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
         const std::string_view line = rest.substr(0, feed);
         rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
         if (!line.starts_with(' '))
-            in_signature = attribute_is(line, "eqpkRsaSigData");
+            in_signature = !form.keep_signature && attribute_is(line, "eqpkRsaSigData");
         if (!in_signature) {
             out += line;
             out += '\n';
@@ -337,11 +342,17 @@ std::optional<std::string> qpk_index_entry(std::string_view description, int64_t
     return out;
 }
 
-std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries)
+std::string qpk_index_head(int64_t created, size_t count)
 {
     std::string out(HEADER_DN);
     out += strprintf("\neqpiFormat: %d\neqpiCreated: %lld\neqpiCount: %zu\n", QPK_INDEX_FORMAT,
-                     static_cast<long long>(created), entries.size());
+                     static_cast<long long>(created), count);
+    return out;
+}
+
+std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries)
+{
+    std::string out = qpk_index_head(created, entries.size());
     for (const std::string &entry : entries) {
         out += '\n';
         out += entry;
@@ -452,16 +463,25 @@ std::optional<QpkIndexEntries> qpk_index_split(std::string_view body, std::strin
 
 std::string_view qpk_index_entry_name(std::string_view entry)
 {
-    constexpr std::string_view key = "\neqpkName: ";
-    const size_t at = entry.find(key);
-    if (at == std::string_view::npos)
-        return {};
-    const size_t start = at + key.size();
-    const size_t end = entry.find('\n', start);
-    // A continuation line would add to the value: leave that to the parser.
-    if (end != std::string_view::npos && end + 1 < entry.size() && entry[end + 1] == ' ')
-        return {};
-    return entry.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    // The first line of the attribute decides, as it does for the parser:
+    // a later plain line must not name an entry whose first value says
+    // otherwise.
+    constexpr std::string_view key = "eqpkName";
+    for (size_t at = entry.find('\n'); at != std::string_view::npos; at = entry.find('\n', at + 1)) {
+        const std::string_view line = entry.substr(at + 1);
+        if (!attribute_is(line, key))
+            continue;
+        if (line.size() <= key.size() + 2 || line.compare(key.size(), 2, ": ") != 0 ||
+            line.compare(0, key.size(), key) != 0)
+            return {};
+        const size_t start = at + 1 + key.size() + 2;
+        const size_t end = entry.find('\n', start);
+        // A continuation line would add to the value: leave that to the parser.
+        if (end != std::string_view::npos && end + 1 < entry.size() && entry[end + 1] == ' ')
+            return {};
+        return entry.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    }
+    return {};
 }
 
 QpiPtr qpk_index_parse_entry(std::string_view entry, const std::string &origin)

@@ -36,14 +36,29 @@ constexpr int QPK_INDEX_FORMAT = 1;
 // make us inflate a small download without end.
 constexpr size_t QPK_INDEX_MAX = 256u << 20;
 
-// One package entry: `description` (the LDIF entry of a package file's
-// header) with the file's size, SHA-1 and name appended. nullopt when the
-// description is not one LDIF entry or the name is not a plain file name.
+// How an entry is written. A repository index names each file by its bare
+// name and leaves the package signature out (the installer checks the
+// file's own); a local list of package files names each by its full path,
+// keeps the description whole and adds attributes of its own.
+struct QpkEntryForm {
+    bool full_path = false;      // `file_name` is a path: any text ending in ".qpk"
+    bool keep_signature = false; // eqpkRsaSigData stays in
+    std::string_view extra;      // LDIF attribute lines (each ending in '\n') after the file's
+};
+
+// One package entry: the dn line of `description` (the LDIF entry of a
+// package file's header), the file's size, SHA-1 and name, `form.extra`,
+// then the rest of the description. nullopt when the description is not one
+// LDIF entry or the name does not suit the form.
 std::optional<std::string> qpk_index_entry(std::string_view description, int64_t file_size,
-                                           const std::string &file_hash, const std::string &file_name);
+                                           const std::string &file_hash, const std::string &file_name,
+                                           const QpkEntryForm &form = {});
 
 // The signed part: the header entry, then the entries in the order given.
 std::string qpk_index_body(int64_t created, const std::vector<std::string> &entries);
+// The header entry of a body of `count` entries, up to its blank line: a
+// writer that streams the entries puts "\n" and an entry after it for each.
+std::string qpk_index_head(int64_t created, size_t count);
 
 // The index file (gzip, no time stamp in its header): the signature entry
 // when `subject` is given, then `body`. nullopt when compressing fails.

@@ -175,16 +175,21 @@ TEST(QpkIndex, SplitEntriesNameThemselvesOrAskToBeParsed)
 {
     const std::string folded = "dn: eqpkUid=f\neqpkName: fo\n ld\neqpkVersion: 1.0\n";
     const std::string base64 = "dn: eqpkUid=b\neqpkName:: " + lutil_b64_ntop("b64") + "\neqpkVersion: 1.0\n";
+    // The parser takes the first value: a plain line after it must not
+    // file the entry under another name.
+    const std::string shadowed = "dn: eqpkUid=s\neqpkName:: " + lutil_b64_ntop("real") + "\neqpkName: decoy\n";
+    const std::string other_case = "dn: eqpkUid=c\nEQPKNAME: real\neqpkName: decoy\n";
     std::string error;
-    const std::string body = qpk_index_body(7, {entry("plain"), folded, base64, entry("last")});
+    const std::string body =
+        qpk_index_body(7, {entry("plain"), folded, base64, entry("last"), shadowed, other_case});
     const std::optional<QpkIndexEntries> split = qpk_index_split(body, error);
     ASSERT_TRUE(split) << error;
     EXPECT_EQ(split->created, 7);
-    ASSERT_EQ(split->entries.size(), 4u);
+    ASSERT_EQ(split->entries.size(), 6u);
     const struct {
         size_t entry;
         std::string_view name;
-    } cases[] = {{0, "plain"}, {1, ""}, {2, ""}, {3, "last"}};
+    } cases[] = {{0, "plain"}, {1, ""}, {2, ""}, {3, "last"}, {4, ""}, {5, ""}};
     for (const auto &c : cases)
         EXPECT_EQ(qpk_index_entry_name(split->entries[c.entry]), c.name) << c.entry;
 
@@ -194,4 +199,31 @@ TEST(QpkIndex, SplitEntriesNameThemselvesOrAskToBeParsed)
     EXPECT_EQ(last->name, "last");
     EXPECT_EQ(last->file_size, 1234);
     EXPECT_FALSE(qpk_index_split("dn: eqpiIndex=QPKINDEX\neqpiFormat: 9\n", error));
+}
+
+// A local list of package files names each by its path, keeps the
+// signature and puts its own attributes where no description can shadow them.
+TEST(QpkIndex, EntryFormsForARepositoryAndForALocalList)
+{
+    const std::string desc = description("alpha", "eqpkRsaSigSubj: /CN=x\neqpkRsaSigData:: " +
+                                                      lutil_b64_ntop(std::string("\0sig\0", 5)) + "\neqpiDevice: 9\n");
+    EXPECT_FALSE(qpk_index_entry(desc, 1, HASH, "/srv/pkgs/alpha.qpk"));
+
+    QpkEntryForm form;
+    form.full_path = true;
+    form.keep_signature = true;
+    form.extra = "eqpiDevice: 1\n";
+    const std::optional<std::string> local = qpk_index_entry(desc, 1, HASH, "/srv/pkgs/alpha.qpk", form);
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->find("eqpiDevice: 1\neqpmVersion"), local->find("eqpiDevice"));
+    const QpiPtr qpi = qpk_info_parse("t", QPK_KIND_FILE, *local);
+    ASSERT_TRUE(qpi);
+    EXPECT_EQ(qpi->signature, std::string("\0sig\0", 5));
+    EXPECT_EQ(ldif_entry_get_attr(*local, "eqpkRelativeURI", 1), "/srv/pkgs/alpha.qpk");
+
+    form.extra = "eqpiDevice: 1"; // not a whole line
+    EXPECT_FALSE(qpk_index_entry(desc, 1, HASH, "/srv/pkgs/alpha.qpk", form));
+    form.extra = {};
+    EXPECT_FALSE(qpk_index_entry(desc, 1, HASH, "/srv/pkgs/alpha.txt", form));
+    EXPECT_EQ(entry("alpha").find("eqpkRsaSigData"), std::string::npos);
 }

@@ -1,7 +1,9 @@
 // The directory catalogue plug-in, loaded as the front ends load it.
 #include "engine/backend.h"
 #include "package/qpk_info.h"
+#include "record/base64.h"
 #include "record/ekva.h"
+#include "record/ldif.h"
 #include "support/test_support.h"
 #include "util/log.h"
 #include "util/raii.h"
@@ -10,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -31,13 +35,13 @@ using test::write_file;
 // readers take it as long as the signature is not checked.
 std::string write_package(const std::string &path, const std::string &name, const std::string &version = "1.0",
                           const std::optional<std::string> &variant = std::nullopt,
-                          const std::string &payload = "payload")
+                          const std::string &payload = "payload", const std::string &extra = "")
 {
     std::string desc = "dn: eqpkName=" + name + "\neqpmVersion: 1.0\neqpkName: " + name +
                        "\neqpkVersion: " + version + "\n";
     if (variant)
         desc += "eqpkVariant: " + *variant + "\n";
-    desc += "eqpkArchitecture: x86_64\neqpkDescription: test package " + name + "\n";
+    desc += "eqpkArchitecture: x86_64\neqpkDescription: test package " + name + "\n" + extra;
     const std::string content = "EQPM10" + strprintf("%05zu", desc.size()) + desc + payload;
     write_file(path, content);
     return content;
@@ -50,6 +54,17 @@ std::string make_dir(const ScratchDir &scratch, const std::string &name)
     std::filesystem::create_directories(path, ec);
     EXPECT_FALSE(ec) << path;
     return path;
+}
+
+// Dates a file back by `minutes`, as a package file copied in a while ago
+// is: only files that have been still for a moment are cached.
+void settle(const std::string &path, int minutes = 60)
+{
+    timespec times[2]{};
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= minutes * 60;
+    times[1] = times[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 size_t count_of(const std::string &text, const std::string &needle)
@@ -100,6 +115,44 @@ protected:
     }
 
     std::string log_text() const { return m_log.text(); }
+
+    std::string cache_file() const { return m_root / "var/cache/qpm/qpc-dirs/cache"; }
+    // Where a refresh has made the cache's directory, every run keeps it.
+    void make_cache_dir() const
+    {
+        std::error_code ec;
+        std::filesystem::create_directories(m_root / "var/cache/qpm/qpc-dirs", ec);
+        ASSERT_FALSE(ec);
+    }
+
+    // One connection that asks for a name (and runs `queries`), then lets
+    // the catalogue go: "N of M", as its log line says how many of the
+    // package files it read afresh.
+    std::string one_run(const std::function<void()> &queries = {})
+    {
+        const size_t from = log_text().size();
+        EXPECT_NE(connect(), nullptr);
+        QpiList out;
+        pqpm_qpc_findpkg(m_connection, "none", nullptr, nullptr, 5, nullptr, &out);
+        if (queries)
+            queries();
+        pqpm_qpc_release(std::exchange(m_connection, nullptr));
+        const std::string log = log_text().substr(from);
+        const size_t end = log.find(" package files read afresh");
+        const size_t start = log.rfind("qpc-dirs: ", end);
+        return end == std::string::npos ? "no count logged" : log.substr(start + 10, end - start - 10);
+    }
+
+    // The records a query gives, each in its full catalogue form.
+    std::string records(const char *pattern, const char *variant = nullptr, const Ekva *attributes = nullptr)
+    {
+        QpiList out;
+        const int n = pqpm_qpc_findpkg(m_connection, pattern, variant, nullptr, 5, attributes, &out);
+        std::string text = std::to_string(n) + "\n";
+        for (const QpiPtr &qpi : out)
+            text += ekva2ldif(qpk_info_ekva(qpi.get(), QPK_KIND_CATALOGUE).get()).value_or("?") + "\n";
+        return text;
+    }
 
     ScratchDir m_root;
     ScratchDir m_repo;
@@ -420,6 +473,181 @@ TEST_F(QpcDirs, ExportedFileFilter)
     EXPECT_EQ(filter(&entry), 1);
     std::snprintf(entry.d_name, sizeof entry.d_name, "%s", "x.txt");
     EXPECT_EQ(filter(&entry), 0);
+}
+
+TEST_F(QpcDirs, AWarmRunReadsOnlyNewAndChangedFiles)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    for (const char *name : {"a", "b", "c", "e"}) {
+        write_package(dir + "/" + name + ".qpk", name);
+        settle(dir + "/" + name + ".qpk");
+    }
+    write_conf(dir + "\n");
+    make_cache_dir();
+    EXPECT_EQ(one_run(), "4 of 4");
+    struct stat st {};
+    ASSERT_EQ(stat(cache_file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(one_run(), "0 of 4");
+
+    // Another size; the same size with the times put back (as cp -p does);
+    // gone; new.
+    write_package(dir + "/a.qpk", "a", "2.0", std::nullopt, "a longer payload");
+    settle(dir + "/a.qpk");
+    ASSERT_EQ(stat((dir + "/b.qpk").c_str(), &st), 0);
+    write_package(dir + "/b.qpk", "b", "1.1");
+    const timespec kept[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/b.qpk").c_str(), kept, 0), 0);
+    std::filesystem::remove(dir + "/c.qpk");
+    write_package(dir + "/d.qpk", "d");
+    settle(dir + "/d.qpk");
+    EXPECT_EQ(one_run([&] {
+                  EXPECT_NE(records("a").find("eqpkVersion: 2.0"), std::string::npos);
+                  EXPECT_NE(records("b").find("eqpkVersion: 1.1"), std::string::npos);
+                  EXPECT_EQ(records("c"), "0\n");
+                  EXPECT_EQ(records("d").substr(0, 2), "1\n");
+              }),
+              "3 of 4");
+    EXPECT_EQ(read_file(cache_file()).find("/c.qpk"), std::string::npos);
+    EXPECT_EQ(one_run(), "0 of 4");
+}
+
+TEST_F(QpcDirs, NameLookupsAndWildcardsGiveTheRecordsOfAColdRun)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    const std::string signature = "eqpkRsaSigSubj: /CN=signer\neqpkRsaSigData:: " +
+                                  lutil_b64_ntop(std::string("\0sig\nnature\0", 12)) + "\n";
+    write_package(dir + "/foo-1.qpk", "foo", "1.0", std::nullopt, "payload", signature);
+    write_package(dir + "/foo-2.qpk", "foo", "2.0");
+    write_package(dir + "/foo-s.qpk", "foo", "1.0", "static");
+    write_package(dir + "/libbar.qpk", "libbar", "1.0");
+    // A name only a parse can tell: it is found all the same.
+    const std::string hidden = "dn: eqpkName=x\neqpmVersion: 1.0\neqpkName:: " + lutil_b64_ntop("hidden") +
+                               "\neqpkVersion: 1.0\neqpkArchitecture: x86_64\neqpkDescription: x\n";
+    write_file(dir + "/hidden.qpk", "EQPM10" + strprintf("%05zu", hidden.size()) + hidden + "payload");
+    // One directory under two names: two records of each file, in order.
+    write_conf(dir + "\n" + dir + "/\n");
+    make_cache_dir();
+
+    EkvaPtr attributes = ekva_new(10, 4);
+    ekva_addval(attributes, "eqpkDescription", "*libbar", EKVA_APPEND);
+    const auto answers = [&] {
+        return std::vector<std::string>{records(nullptr), records("foo"), records("foo", "default"),
+                                        records("foo", "static"), records("lib*"), records("hidden"),
+                                        records("nothing", nullptr, attributes.get()), records("nothing")};
+    };
+    // Files changed just now give their records as read from the files;
+    // settled ones, from the entries made of them, then from the cache.
+    std::vector<std::string> cold, entries, warm;
+    EXPECT_EQ(one_run([&] { cold = answers(); }), "10 of 10");
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        settle(entry.path().string());
+    EXPECT_EQ(one_run([&] { entries = answers(); }), "10 of 10");
+    EXPECT_EQ(one_run([&] { warm = answers(); }), "0 of 10");
+    ASSERT_EQ(cold.size(), warm.size());
+    for (size_t i = 0; i < cold.size(); ++i) {
+        EXPECT_EQ(cold[i], entries[i]) << i;
+        EXPECT_EQ(cold[i], warm[i]) << i;
+    }
+    EXPECT_TRUE(cold[0].starts_with("10\n")) << cold[0];
+    EXPECT_TRUE(cold[1].starts_with("6\n")) << cold[1];
+    EXPECT_TRUE(cold[5].starts_with("2\n")) << cold[5];
+    // The signer is named; the signature itself stays in the file, which is
+    // checked when it is installed.
+    EXPECT_NE(cold[1].find("eqpkRsaSigSubj: /CN=signer"), std::string::npos);
+    EXPECT_EQ(cold[1].find("eqpkRsaSigData"), std::string::npos);
+    EXPECT_EQ(cold[7], "0\n");
+
+    ASSERT_NE(connect(), nullptr);
+    ASSERT_NE(pqpm_qpc_indexed, nullptr);
+    EXPECT_EQ(pqpm_qpc_indexed(m_connection), 1);
+    EXPECT_EQ(pqpm_qpc_indexed(nullptr), 0);
+}
+
+TEST_F(QpcDirs, ADamagedCacheIsIgnoredAndRebuilt)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    for (const char *name : {"a", "b"}) {
+        write_package(dir + "/" + name + ".qpk", name);
+        settle(dir + "/" + name + ".qpk");
+    }
+    write_conf(dir + "\n");
+    make_cache_dir();
+    std::string expected;
+    EXPECT_EQ(one_run([&] { expected = records(nullptr); }), "2 of 2");
+    const std::string good = read_file(cache_file());
+    ASSERT_TRUE(good.starts_with("dn: eqpiIndex=QPKINDEX\n")) << good;
+
+    const auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string text = good;
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const auto line_of = [&](const char *attribute) {
+        const size_t at = good.find(attribute);
+        return good.substr(at, good.find('\n', at) + 1 - at);
+    };
+    const std::string device = line_of("eqpiDevice"), inode = line_of("eqpiInode");
+    const struct {
+        const char *what;
+        std::string text;
+        const char *count; // files read afresh on the first run after the damage
+    } cases[] = {
+        {"not an index", "garbage\n", "2 of 2"},
+        {"empty", "", "2 of 2"},
+        {"cut short", good.substr(0, good.size() / 2), "1 of 2"},
+        {"head out of order", replaced(device + inode, inode + device), "1 of 2"},
+        {"description spoiled", replaced("eqpkVersion: 1.0", "eqpkVersion: 1 0"), "0 of 2"},
+    };
+    for (const auto &c : cases) {
+        write_file(cache_file(), c.text);
+        std::string found;
+        EXPECT_EQ(one_run([&] { found = records(nullptr); }), c.count) << c.what;
+        EXPECT_EQ(found, expected) << c.what;
+        EXPECT_EQ(read_file(cache_file()).size(), good.size()) << c.what;
+        EXPECT_EQ(one_run([&] { found = records(nullptr); }), "0 of 2") << c.what;
+        EXPECT_EQ(found, expected) << c.what;
+    }
+}
+
+TEST_F(QpcDirs, RefreshStartsTheCacheAndAReadOnlyHostNeverWritesIt)
+{
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/p.qpk", "p");
+    settle(dir + "/p.qpk");
+    write_conf(dir + "\n");
+    // A root nobody refreshed stays as it is.
+    EXPECT_EQ(one_run(), "1 of 1");
+    EXPECT_FALSE(std::filesystem::exists(m_root / "var/cache"));
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_EQ(pqpm_qpc_refresh(m_connection), 0);
+    EXPECT_TRUE(std::filesystem::exists(cache_file()));
+    pqpm_qpc_release(std::exchange(m_connection, nullptr));
+    EXPECT_EQ(one_run(), "0 of 1");
+
+    std::filesystem::remove(cache_file());
+    ekva_addval(m_conf, "qpc_readonly", "yes", EKVA_APPEND);
+    ASSERT_NE(connect(), nullptr);
+    EXPECT_EQ(pqpm_qpc_refresh(m_connection), 0);
+    pqpm_qpc_release(std::exchange(m_connection, nullptr));
+    EXPECT_EQ(one_run(), "1 of 1");
+    EXPECT_FALSE(std::filesystem::exists(cache_file()));
+}
+
+TEST_F(QpcDirs, FilesChangedMomentsAgoAreReadAgainUntilTheySettle)
+{
+    // Changed again within the same time stamp, such a file would keep its
+    // key: it is not cached until it has been still for a while.
+    const std::string dir = make_dir(m_repo, "d");
+    write_package(dir + "/p.qpk", "p");
+    write_conf(dir + "\n");
+    make_cache_dir();
+    EXPECT_EQ(one_run(), "1 of 1");
+    EXPECT_EQ(one_run(), "1 of 1");
+    settle(dir + "/p.qpk");
+    EXPECT_EQ(one_run(), "1 of 1");
+    EXPECT_EQ(one_run(), "0 of 1");
 }
 
 } // namespace
