@@ -102,6 +102,23 @@ bool write_install_record(const std::string &path, const qpk_info &info, char in
     return std::fclose(file.release()) == 0 && written;
 }
 
+// The lock rule and the listing both inventory scans start with: 1 with
+// `listing` filled; -1 without the lock (unless in a dry run), 0 when the
+// installed directory cannot be read, each after its message.
+int open_installed(const qpm_handle *qpm, const char *who, std::optional<DirNames> &listing)
+{
+    if (!qpm || (!dry_run && qpm->locked != 1)) {
+        qlog(LL_ERROR, "%s: no lock on local repository", who);
+        return -1;
+    }
+    listing = list_directory(qpm->dirs.installed);
+    if (!listing) {
+        qlog(LL_WARNING, "Failure opening <%s> for reading: %s", qpm->dirs.installed.c_str(), std::strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
 int qpm_chkhash(const qpm_handle *qpm, const std::string &name, int show)
@@ -180,16 +197,10 @@ int qpm_chkhash(const qpm_handle *qpm, const std::string &name, int show)
 
 int qpm_chkinst(qpm_handle *qpm, int show)
 {
-    if (!qpm || (!dry_run && qpm->locked != 1)) {
-        qlog(LL_ERROR, "qpm_chkinst: no lock on local repository");
-        return -1;
-    }
+    std::optional<DirNames> listing;
+    if (const int refused = open_installed(qpm, "qpm_chkinst", listing); refused <= 0)
+        return refused;
     const std::string &installed = qpm->dirs.installed;
-    const std::optional<DirNames> listing = list_directory(installed);
-    if (!listing) {
-        qlog(LL_WARNING, "Failure opening <%s> for reading: %s", installed.c_str(), std::strerror(errno));
-        return 0;
-    }
     EkvaPtr options = str2ekva(QPM_CHKINST_OPTIONS, ',');
     char remembered = vote_mode == 1 ? 0 : 'k';
     int checked = 0, valid = 0, invalid = 0;
@@ -236,16 +247,10 @@ int qpm_chkinst(qpm_handle *qpm, int show)
 
 int qpm_chkhead(qpm_handle *qpm)
 {
-    if (!qpm || (!dry_run && qpm->locked != 1)) {
-        qlog(LL_ERROR, "qpm_chkhead: no lock on local repository");
-        return -1;
-    }
+    std::optional<DirNames> listing;
+    if (const int refused = open_installed(qpm, "qpm_chkhead", listing); refused <= 0)
+        return refused;
     const std::string &installed = qpm->dirs.installed;
-    const std::optional<DirNames> listing = list_directory(installed);
-    if (!listing) {
-        qlog(LL_WARNING, "Failure opening <%s> for reading: %s", installed.c_str(), std::strerror(errno));
-        return 0;
-    }
     EkvaPtr options = str2ekva(QPM_CHKHEAD_OPTIONS, ',');
     char remembered = vote_mode == 1 ? 0 : 'l';
     int checked = 0, found = 0;

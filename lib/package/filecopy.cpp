@@ -5,6 +5,7 @@
 #include "util/files.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/rootfs.h"
 #include "util/strfmt.h"
 
 #include <cerrno>
@@ -19,20 +20,7 @@ using tree_detail::dir_of;
 
 namespace {
 
-std::optional<std::string> read_link(const FileAt &at)
-{
-    std::string text(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlinkat(at.dir, at.name.c_str(), text.data(), text.size());
-        if (n < 0)
-            return std::nullopt;
-        if (static_cast<size_t>(n) < text.size()) {
-            text.resize(static_cast<size_t>(n));
-            return text;
-        }
-        text.resize(text.size() * 2);
-    }
-}
+std::optional<std::string> read_link(const FileAt &at) { return read_link_at(at.dir, at.name); }
 
 // Runs `attempt` (true on success, errno set otherwise); when it failed for a
 // missing directory, makes the directory of `path` (0755) and tries once more.

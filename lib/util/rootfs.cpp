@@ -38,20 +38,6 @@ void push_front_parts(std::deque<std::string> &todo, std::string_view text)
     todo.insert(todo.begin(), parts.begin(), parts.end());
 }
 
-std::optional<std::string> read_link_at(int dir, const std::string &name, const struct stat &st)
-{
-    std::string text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    for (;;) {
-        const ssize_t n = ::readlinkat(dir, name.c_str(), text.data(), text.size());
-        if (n < 0)
-            return std::nullopt;
-        if (static_cast<size_t>(n) < text.size()) {
-            text.resize(static_cast<size_t>(n));
-            return text;
-        }
-        text.resize(text.size() * 2);
-    }
-}
 
 struct Walked {
     UniqueFd fd;
@@ -103,7 +89,7 @@ std::optional<Walked> walk(std::string_view path, int flags, mode_t mode)
                 errno = ELOOP;
                 return std::nullopt;
             }
-            const std::optional<std::string> target = read_link_at(current(), part, st);
+            const std::optional<std::string> target = read_link_at(current(), part);
             if (!target)
                 return std::nullopt;
             if (!target->empty() && target->front() == '/') {
@@ -186,6 +172,21 @@ UniqueFd open_dir(std::string_view dir, bool make, std::vector<std::string> *mad
 bool is_name(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
 
 } // namespace
+
+std::optional<std::string> read_link_at(int dir, const std::string &name)
+{
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(dir, name.c_str(), text.data(), text.size());
+        if (n < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            return text;
+        }
+        text.resize(text.size() * 2);
+    }
+}
 
 int root_dir_fd()
 {

@@ -85,4 +85,8 @@ std::pair<std::string_view, std::string_view> split_system_path(std::string_view
 // it (the resolution of kernels without openat2).
 void root_force_walk_for_tests(bool walk);
 
+// The text of the symbolic link `name` in the directory `dir`, whatever its
+// length; nullopt when it cannot be read (not a link, gone).
+std::optional<std::string> read_link_at(int dir, const std::string &name);
+
 } // namespace qpm
