@@ -392,3 +392,42 @@ TEST_F(QpcHttpSlow, TheFilesOfATransactionAreFetchedSideBySide)
     // Every download had begun before the first one ended.
     EXPECT_LT(latest_start, earliest_end);
 }
+
+// A repository that moves on brings the installed system along: the newer
+// index is refreshed, and upgrade (named, then everything) fetches and
+// updates from it, with a dependency the new version adds.
+TEST_F(QpcHttp, UpgradeFollowsTheRepositoryAfterARefresh)
+{
+    box.add_package(pkg("A"));
+    publish("main", {"--created", "1000"});
+    configure({web.url("/main")});
+    ASSERT_EQ(box.pqpm({"refresh"}).status, 0);
+    ASSERT_EQ(box.pqpm({"install", "A"}).status, 0);
+
+    PackageSpec next = pkg("A", {"B"});
+    next.version = "2.0";
+    next.files.front().content = "A 2.0\n";
+    box.add_package(next);
+    box.add_package(pkg("B"));
+    publish("main", {"--created", "2000"});
+    // Until the catalogue is refreshed, there is nothing newer to take.
+    RunResult r = box.pqpm({"upgrade", "A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(box.path("/usr/share/A/A.txt")), "A\n");
+
+    ASSERT_EQ(box.pqpm({"refresh"}).status, 0);
+    r = box.pqpm({"upgrade", "A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(box.path("/usr/share/A/A.txt")), "A 2.0\n");
+    EXPECT_TRUE(installed("B"));
+    EXPECT_EQ(requests("/main/A_any_2.0.qpk").size(), 1u);
+    EXPECT_TRUE(contains(read_file(box.path("/var/lib/qpm/installed/A/desc.txt")), "eqpkVersion: 2.0")) << "record";
+
+    // Everything installed is current now: a whole upgrade fetches nothing.
+    const size_t fetched = web.log().size();
+    r = box.pqpm({"upgrade"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<AccessEntry> log = web.log();
+    for (size_t i = fetched; i < log.size(); ++i)
+        EXPECT_FALSE(log[i].uri.ends_with(".qpk")) << log[i].uri;
+}
