@@ -14,4 +14,8 @@ cmake --build "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$build"
-LC_ALL=C ctest --output-on-failure -j"$(nproc)"
+# Left out: the crash test runs pqpm under ptrace (strace) and the
+# set-user-id tests run it set-user-id in a namespace with a clean
+# environment; LeakSanitizer cannot work in either and stops the program.
+LC_ALL=C ctest --output-on-failure -j"$(nproc)" -E 'CrashTest\.|PqpmSetuidRoot\.'
+
