@@ -24,35 +24,35 @@ constexpr int OPT_OPTIONS = 1000;
 
 bool is_help_word(const char *word) { return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0; }
 
-int usage_error(const CommandSpec &spec, const std::string &what)
+int usage_error(const CommandSpec &command, const std::string &what)
 {
-    std::fprintf(stderr, "qpm %s: %s\n", spec.name, what.c_str());
-    std::fprintf(stderr, "Usage: qpm %s %s\n", spec.name, spec.synopsis);
-    std::fprintf(stderr, "Try 'qpm %s --help' for more.\n", spec.name);
+    std::fprintf(stderr, "qpm %s: %s\n", command.name, what.c_str());
+    std::fprintf(stderr, "Usage: qpm %s %s\n", command.name, command.synopsis);
+    std::fprintf(stderr, "Try 'qpm %s --help' for more.\n", command.name);
     return QPM_EXIT_USAGE;
 }
 
-bool known_key(const CommandSpec &spec, const std::string &key)
+bool known_key(const CommandSpec &command, const std::string &key)
 {
     if (strcasecmp(key.c_str(), "verbose") == 0)
         return true;
-    return std::any_of(spec.keys.begin(), spec.keys.end(),
+    return std::any_of(command.keys.begin(), command.keys.end(),
                        [&](const char *known) { return strcasecmp(known, key.c_str()) == 0; });
 }
 
-void warn_unknown_keys(const CommandSpec &spec, const Ekva *options)
+void warn_unknown_keys(const CommandSpec &command, const Ekva *options)
 {
     if (!options)
         return;
     std::vector<std::string> told;
     for (const EkvaEntry &entry : options->entries()) {
-        if (known_key(spec, entry.key))
+        if (known_key(command, entry.key))
             continue;
         const bool named = std::any_of(told.begin(), told.end(), [&](const std::string &key) {
             return strcasecmp(key.c_str(), entry.key.c_str()) == 0;
         });
         if (!named) {
-            std::fprintf(stderr, "qpm: ignoring unknown option %s for %s\n", entry.key.c_str(), spec.name);
+            std::fprintf(stderr, "qpm: ignoring unknown option %s for %s\n", entry.key.c_str(), command.name);
             told.push_back(entry.key);
         }
     }
@@ -82,16 +82,16 @@ void qpm_change_run_start()
 
 bool CommandLine::has(int flag) const { return std::find(flags.begin(), flags.end(), flag) != flags.end(); }
 
-void qpm_command_help(const CommandSpec &spec)
+void qpm_command_help(const CommandSpec &command)
 {
-    std::printf("Usage: qpm %s %s\n\n%s\nOptions:\n", spec.name, spec.synopsis, spec.description);
-    for (const GetoptsOption &flag : spec.flags) {
+    std::printf("Usage: qpm %s %s\n\n%s\nOptions:\n", command.name, command.synopsis, command.description);
+    for (const GetoptsOption &flag : command.flags) {
         if (flag.code == 0 && !flag.help)
             break;
         std::printf("  --%-18s %s\n", flag.long_name, flag.help);
     }
     std::string keys = "verbose=yes|no";
-    for (const char *key : spec.keys)
+    for (const char *key : command.keys)
         keys += std::strcmp(key, "outform") == 0 ? std::string(", outform=c|l|x (CSV, LDIF, text)")
                                                  : strprintf(", %s=VALUE", key);
     std::printf("  -o %-17s %s\n", "OPTIONS", "comma-separated key=value options:");
@@ -99,7 +99,7 @@ void qpm_command_help(const CommandSpec &spec)
     std::printf("  --%-18s %s\n", "help", "show this help");
 }
 
-int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLine &line)
+int qpm_command_start(const CommandSpec &command, int argc, char **argv, CommandLine &line)
 {
     // Everything after "--" is an argument, whatever it looks like.
     int end = 1;
@@ -107,12 +107,12 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
         ++end;
     for (int i = 1; i < end; ++i) {
         if (is_help_word(argv[i])) {
-            qpm_command_help(spec);
+            qpm_command_help(command);
             return QPM_EXIT_OK;
         }
     }
 
-    std::vector<GetoptsOption> table(spec.flags.begin(), spec.flags.end());
+    std::vector<GetoptsOption> table(command.flags.begin(), command.flags.end());
     while (!table.empty() && table.back().code == 0 && !table.back().help)
         table.pop_back();
     table.push_back({OPT_OPTIONS, nullptr, "options", "o", 1});
@@ -131,7 +131,7 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
         // A flag's value is the next word, whatever it is.
         if (std::strcmp(word, "-o") == 0) {
             if (option_index + 1 >= end)
-                return usage_error(spec, "option -o needs a value");
+                return usage_error(command, "option -o needs a value");
             option_text = argv[option_index + 1];
             option_index += 2;
             continue;
@@ -140,7 +140,7 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
         if (code == GETOPTS_END) {
             line.words.emplace_back(argv[option_index++]);
         } else if (code == GETOPTS_UNKNOWN) {
-            return usage_error(spec, strprintf("unknown option %s", arg.value_or("").c_str()));
+            return usage_error(command, strprintf("unknown option %s", arg.value_or("").c_str()));
         } else if (code < 0) {
             return QPM_EXIT_FAILURE;
         } else {
@@ -152,19 +152,19 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
 
     option_text = option_text.substr(0, PQPM_OPTION_MAX);
     if (option_text == "help") {
-        qpm_command_help(spec);
+        qpm_command_help(command);
         return QPM_EXIT_OK;
     }
     const int count = static_cast<int>(line.words.size());
-    if (count < spec.min_words)
-        return usage_error(spec, "missing argument");
-    if (spec.max_words >= 0 && count > spec.max_words)
-        return usage_error(spec, strprintf("unexpected argument '%s'",
-                                           line.words[static_cast<size_t>(spec.max_words)].c_str()));
+    if (count < command.min_words)
+        return usage_error(command, "missing argument");
+    if (command.max_words >= 0 && count > command.max_words)
+        return usage_error(command, strprintf("unexpected argument '%s'",
+                                           line.words[static_cast<size_t>(command.max_words)].c_str()));
 
     if (!option_text.empty()) {
         line.options = str2ekva(option_text, ',');
-        warn_unknown_keys(spec, line.options.get());
+        warn_unknown_keys(command, line.options.get());
     }
     EkvaPtr rc = qpm_read_rc();
     qpm_merge_opts(line.options, rc.get(), "verbose,outform");
@@ -174,29 +174,29 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
     return -1;
 }
 
-void qpm_say_error(const CommandSpec &spec, const char *fmt, ...)
+void qpm_say_error(const CommandSpec &command, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
     const std::string text = vstrprintf(fmt, args);
     va_end(args);
-    std::fprintf(stderr, "qpm %s: %s\n", spec.name, text.c_str());
+    std::fprintf(stderr, "qpm %s: %s\n", command.name, text.c_str());
 }
 
-QpmPtr qpm_open_for_reading(const CommandSpec &spec)
+QpmPtr qpm_open_for_reading(const CommandSpec &command)
 {
     QpmPtr qpm = qpm_open(nullptr, nullptr);
     if (!qpm)
-        qpm_say_error(spec, "cannot open the package inventory");
+        qpm_say_error(command, "cannot open the package inventory");
     return qpm;
 }
 
-bool qpm_open_catalogue(const CommandSpec &spec, CatalogueAccess &access)
+bool qpm_open_catalogue(const CommandSpec &command, CatalogueAccess &access)
 {
     const std::string conf_path = root_path(syspath::config);
     access.configuration = lconf_read(nullptr, conf_path.c_str());
     if (!access.configuration) {
-        qpm_say_error(spec, "cannot read the configuration %s", conf_path.c_str());
+        qpm_say_error(command, "cannot read the configuration %s", conf_path.c_str());
         return false;
     }
     // A query never writes, not even a plug-in's cache.
@@ -204,12 +204,12 @@ bool qpm_open_catalogue(const CommandSpec &spec, CatalogueAccess &access)
     const std::string backend_path = qpm_qpc_path(access.configuration.get());
     SharedLibrary backend = qpm_qpc_load(backend_path);
     if (!backend) {
-        qpm_say_error(spec, "cannot load the catalogue backend %s", backend_path.c_str());
+        qpm_say_error(command, "cannot load the catalogue backend %s", backend_path.c_str());
         return false;
     }
     access.session = std::make_unique<CatalogueSession>(std::move(backend));
     if (!access.session->connect(access.configuration.get(), llog.get())) {
-        qpm_say_error(spec, "cannot connect to the catalogue");
+        qpm_say_error(command, "cannot connect to the catalogue");
         return false;
     }
     return true;

@@ -43,12 +43,12 @@ struct CommandLine {
 
 // Reads the words of a command (argv[0] is its name): its flags, "-o
 // OPTIONS" (also as "-oOPTIONS"), "--" ending the options, and the
-// arguments, whose number must fit the spec. Prints the help for --help, -h
+// arguments, whose number must fit the command. Prints the help for --help, -h
 // or "-o help". Then makes the interface (questions never asked) and a log
 // that writes only to standard error (errors and warnings; with the option
 // verbose also notes). Returns -1 when the command goes on, else its exit
 // status: 0 after the help, 2 for a usage error (said on standard error).
-int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLine &line);
+int qpm_command_start(const CommandSpec &command, int argc, char **argv, CommandLine &line);
 
 // The interface and log of a command that changes the inventory (remove,
 // fix, check --fix): its words are its own; errors and warnings go to
@@ -56,13 +56,13 @@ int qpm_command_start(const CommandSpec &spec, int argc, char **argv, CommandLin
 void qpm_change_run_start();
 
 // The help of a command, to standard output.
-void qpm_command_help(const CommandSpec &spec);
+void qpm_command_help(const CommandSpec &command);
 
 // Writes "qpm NAME: " and the formatted text, and a line feed, to standard error.
-void qpm_say_error(const CommandSpec &spec, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void qpm_say_error(const CommandSpec &command, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // The inventory for reading (no lock); null after a message.
-QpmPtr qpm_open_for_reading(const CommandSpec &spec);
+QpmPtr qpm_open_for_reading(const CommandSpec &command);
 
 // The configured catalogue backend, loaded and connected.
 struct CatalogueAccess {
@@ -73,6 +73,6 @@ struct CatalogueAccess {
 
 // Reads the system configuration, loads its backend and connects; false
 // after a message.
-bool qpm_open_catalogue(const CommandSpec &spec, CatalogueAccess &access);
+bool qpm_open_catalogue(const CommandSpec &command, CatalogueAccess &access);
 
 } // namespace qpm
