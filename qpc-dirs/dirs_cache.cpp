@@ -411,17 +411,16 @@ const qpk_info *Catalogue::record(Package &package, LogHandle *log)
     return package.qpi.get();
 }
 
-QpiList Catalogue::find(const char *pattern, const Ekva *attributes, const QpiQuery &query, LogHandle *log)
+QpiList Catalogue::find(const QpiQuery &query, LogHandle *log)
 {
     std::vector<size_t> hits;
-    if (pattern && !attributes && !std::strpbrk(pattern, "*?[\\")) {
+    if (const std::string *name = query.plain_name()) {
         if (!m_names_built)
             index_names();
         hits = m_unnamed;
-        const std::string_view name = pattern;
-        const auto first = std::lower_bound(m_names.begin(), m_names.end(), name,
+        const auto first = std::lower_bound(m_names.begin(), m_names.end(), std::string_view(*name),
                                             [](const auto &entry, std::string_view n) { return entry.first < n; });
-        for (auto it = first; it != m_names.end() && it->first == name; ++it)
+        for (auto it = first; it != m_names.end() && it->first == *name; ++it)
             hits.push_back(it->second);
         std::sort(hits.begin(), hits.end());
     } else {
@@ -435,7 +434,7 @@ QpiList Catalogue::find(const char *pattern, const Ekva *attributes, const QpiQu
         if (!qpi || !query.matches(*qpi))
             continue;
         log_to(log, LL_DEBUG, "qpc-dirs: Storing %s, package name %s matches %s", qpi->relative_uri->c_str(),
-               qpi->name.c_str(), text_or_null(pattern));
+               qpi->name.c_str(), text_or_null(query.pattern()));
         found.push_back(qpk_info_copy(qpi));
     }
     return found;

@@ -64,7 +64,7 @@ public:
     // in configuration order, file names in byte order). A plain name with
     // no attribute patterns is looked up; anything else goes through every
     // record.
-    QpiList find(const char *pattern, const Ekva *attributes, const QpiQuery &query, LogHandle *log);
+    QpiList find(const QpiQuery &query, LogHandle *log);
 
     // Whether the cache on disk differs from what this catalogue would write.
     bool changed() const { return m_changed; }

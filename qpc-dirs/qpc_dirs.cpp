@@ -233,7 +233,7 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
     const QpiQuery query(pattern, variant, version, selector, attributes);
     if (!connection->catalogue.loaded())
         connection->catalogue.load(qpk_dirs, dirs::cache_path(), plugin_log);
-    QpiList found = connection->catalogue.find(pattern, attributes, query, plugin_log);
+    QpiList found = connection->catalogue.find(query, plugin_log);
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());

@@ -81,7 +81,7 @@ const Repository *repository_of(const Connection &c, const qpk_info &qpi)
 // caller owns. A plain name (no wildcard, no attribute patterns) is looked
 // up; anything else reads every entry. A repository without a usable index
 // adds nothing.
-QpiList read_indexes(Connection &c, const char *pattern, const Ekva *attributes, const QpiQuery &query)
+QpiList read_indexes(Connection &c, const QpiQuery &query)
 {
     if (!c.indexes_read) {
         c.indexes_read = true;
@@ -95,7 +95,7 @@ QpiList read_indexes(Connection &c, const char *pattern, const Ekva *attributes,
             c.indexes.push_back(std::move(index));
         }
     }
-    const bool by_name = pattern && !attributes && !std::strpbrk(pattern, "*?[\\");
+    const std::string *name = query.plain_name();
     QpiList found;
     for (size_t i = 0; i < c.indexes.size(); ++i) {
         if (!c.indexes[i])
@@ -108,8 +108,8 @@ QpiList read_indexes(Connection &c, const char *pattern, const Ekva *attributes,
             copy->absolute_uri = r.mirrors.front() + "/" + *qpi.relative_uri;
             found.push_back(std::move(copy));
         };
-        if (by_name)
-            c.indexes[i]->for_name(pattern, take);
+        if (name)
+            c.indexes[i]->for_name(*name, take);
         else
             c.indexes[i]->for_all(take);
     }
@@ -223,7 +223,7 @@ QPC_EXPORT int qpc_findpkg(void *handle, const char *pattern, const char *varian
     if (!out)
         return 0;
     const QpiQuery query(pattern, variant, version, selector, attributes);
-    QpiList found = read_indexes(*c, pattern, attributes, query);
+    QpiList found = read_indexes(*c, query);
     if (found.size() >= 2)
         qpm_qpi_list_sort(found);
     const int count = static_cast<int>(found.size());

@@ -530,6 +530,13 @@ QpiQuery::QpiQuery(const char *pattern, const char *variant, const char *version
 {
 }
 
+const std::string *QpiQuery::plain_name() const
+{
+    if (!m_pattern || m_attributes || m_pattern->find_first_of("*?[\\") != std::string::npos)
+        return nullptr;
+    return &*m_pattern;
+}
+
 bool QpiQuery::matches(const qpk_info &qpi) const
 {
     // Nothing asked: everything passes without a look at the record.

@@ -110,6 +110,11 @@ class QpiQuery {
 public:
     QpiQuery(const char *pattern, const char *variant, const char *version, int selector, const Ekva *attributes);
     bool matches(const qpk_info &qpi) const;
+    // The name asked for when the query can only match packages of that
+    // exact name (no wildcard, no attribute patterns), so a catalogue may
+    // look it up instead of reading every record; else null.
+    const std::string *plain_name() const;
+    const std::optional<std::string> &pattern() const { return m_pattern; }
 
 private:
     std::optional<std::string> m_pattern, m_variant, m_version;
