@@ -21,12 +21,8 @@ namespace fs = std::filesystem;
 // that appends (so a second run of it shows).
 PackageSpec pkg(const std::string &name, const std::string &version, std::vector<std::string> depends = {})
 {
-    PackageSpec pkg_spec;
-    pkg_spec.name = name;
-    pkg_spec.version = version;
-    pkg_spec.depends = std::move(depends);
-    pkg_spec.file("data/usr/share/" + name + "/version", version + "\n")
-        .file("conf/etc/" + name + ".conf", name + " " + version + "\n")
+    PackageSpec pkg_spec = versioned_package(name, version, std::move(depends));
+    pkg_spec.file("conf/etc/" + name + ".conf", name + " " + version + "\n")
         .script("99-cfg.sh", "echo \"$QPK_NAME $QPK_VERSION\" >> /etc/" + name + ".configured\n");
     return pkg_spec;
 }

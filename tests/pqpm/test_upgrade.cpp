@@ -18,12 +18,7 @@ namespace fs = std::filesystem;
 
 PackageSpec pkg(const std::string &name, const std::string &version, std::vector<std::string> depends = {})
 {
-    PackageSpec pkg_spec;
-    pkg_spec.name = name;
-    pkg_spec.version = version;
-    pkg_spec.depends = std::move(depends);
-    pkg_spec.file("data/usr/share/" + name + "/version", version + "\n");
-    return pkg_spec;
+    return versioned_package(name, version, std::move(depends));
 }
 
 class PqpmUpgrade : public ::testing::Test {

@@ -67,4 +67,17 @@ bool write_package_source(const PackageSpec &pkg_spec, const std::string &dir);
 std::string build_package(const PackageSpec &pkg_spec, const std::string &out_dir, const Signer *signer,
                           std::string *error = nullptr);
 
+// NAME at VERSION with one data file, /usr/share/NAME/version, that says
+// which version is installed.
+inline PackageSpec versioned_package(const std::string &name, const std::string &version,
+                                     std::vector<std::string> depends = {})
+{
+    PackageSpec pkg_spec;
+    pkg_spec.name = name;
+    pkg_spec.version = version;
+    pkg_spec.depends = std::move(depends);
+    pkg_spec.file("data/usr/share/" + name + "/version", version + "\n");
+    return pkg_spec;
+}
+
 } // namespace qpm::test
