@@ -80,12 +80,14 @@ std::unordered_set<std::string> as_set(const StrArr &files)
 
 } // namespace
 
-int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrArr &files)
+int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrArr &files,
+                      const UnpackedFiles *unpacked)
 {
     files.clear();
     const std::string tree_dir = strprintf("%s/%s", new_tree.c_str(), tree.c_str());
     EkvaPtr hashed;
-    int rc = qpm_qpf_hash_files(tree_dir, "", hashed);
+    int rc = unpacked ? qpm_qpf_hash_unpacked(new_tree, tree, *unpacked, hashed)
+                      : qpm_qpf_hash_files(tree_dir, "", hashed);
     if (rc != 0) {
         qlog(LL_WARNING, "qpm_chk_sub_files: Failure hashing %s files", tree.c_str());
         return rc;
@@ -162,7 +164,7 @@ int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrA
 }
 
 int qpm_chk_all_files(const std::string &new_tree, StrArr &data_files, StrArr &info_files,
-                      StrArr &init_files, StrArr &conf_files, StrArr &dump_files)
+                      StrArr &init_files, StrArr &conf_files, StrArr &dump_files, const UnpackedFiles *unpacked)
 {
     struct Step {
         const char *tree;
@@ -176,7 +178,7 @@ int qpm_chk_all_files(const std::string &new_tree, StrArr &data_files, StrArr &i
         step.files->clear();
     for (const Step &step : steps) {
         qlog(LL_DEBUG, "qpm_chk_all_files: checking %s files in %s", step.tree, new_tree.c_str());
-        const int rc = qpm_chk_sub_files(new_tree, step.tree, *step.files);
+        const int rc = qpm_chk_sub_files(new_tree, step.tree, *step.files, unpacked);
         if (rc != 0) {
             qlog(LL_ERROR, "qpm_chk_all_files: Failure checking %s files in %s", step.tree, new_tree.c_str());
             for (const Step &done : steps)

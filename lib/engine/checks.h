@@ -7,6 +7,7 @@
 // File lists hold paths relative to their tree, beginning with "/", which are
 // also the paths on the target system (found under the system root). An
 // empty list plays the part of "no list".
+#include "package/stage_writer.h"
 #include "util/strarr.h"
 
 #include <string>
@@ -24,15 +25,19 @@ constexpr const char *QPM_CHK_EXISTING_OPTIONS =
 // Verifies the five trees of the unpacked package at `new_tree` (data, info,
 // init, conf, dump, in that order) and yields each tree's verified paths.
 // 0, or the result of the first tree that failed (all outputs then empty).
+// With `unpacked` (the record of the unpacking into `new_tree`) the files
+// are not read again: their digests come from the record.
 int qpm_chk_all_files(const std::string &new_tree, StrArr &data_files, StrArr &info_files,
-                      StrArr &init_files, StrArr &conf_files, StrArr &dump_files);
+                      StrArr &init_files, StrArr &conf_files, StrArr &dump_files,
+                      const UnpackedFiles *unpacked = nullptr);
 
 // Verifies the tree NEW_TREE/TREE against NEW_TREE/hash/TREE.txt: every file
 // must be listed under its path with its exact SHA-1, and every listed file
 // must be there. Sets `have_so` for a path matching "*.so.*". 0 with the
 // verified paths in `files` (empty for a tree without files); the number of
 // files that failed; or the failing hashing or hash-list step's result.
-int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrArr &files);
+int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrArr &files,
+                      const UnpackedFiles *unpacked = nullptr);
 
 // Decides for a fresh install which of `new_files` (the data files) are
 // written: missing ones are; one owned by an installed package aborts; one

@@ -18,7 +18,8 @@ bool for_update(FetchFor who) { return who != FetchFor::Install; }
 
 // A package file named on the command line (or found in a directory) is
 // copied, then checked against what was read when the request was planned:
-// the file may have changed since, and only that reading was checked.
+// the file may have changed since, and only that reading was checked. The
+// size is checked here, the SHA-1 while the copy is unpacked.
 int copy_local(const qpk_info &qpi, const std::string &staged, FetchFor who, bool talk)
 {
     if (talk)
@@ -32,7 +33,7 @@ int copy_local(const qpk_info &qpi, const std::string &staged, FetchFor who, boo
             qlog(LL_ERROR, "qpm_exe_install: Failed to copy %s to %s", uri.c_str(), staged.c_str());
         return -1;
     }
-    if (copied != qpi.file_size || !qpm_stage_have_qpk(staged, &qpi)) {
+    if (copied != qpi.file_size) {
         qlog(LL_ERROR, "%s: %s changed since it was read, refusing it",
              for_update(who) ? "qpm_exe_update" : "qpm_exe_install", uri.c_str());
         ::unlink(staged.c_str());

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
+#include <unistd.h>
 #include <optional>
 
 namespace qpm {
@@ -58,18 +60,12 @@ const char *first_difference(const qpk_info &a, const qpk_info &b)
 // taken only when the configuration allows unsigned headers. Returns the
 // header's LDIF text, or nullopt when the package is refused.
 std::optional<std::string> checked_description(const qpm_handle *qpm, const qpk_info &qpi, const PackagePaths &p,
-                                               const StrArr &info, StageFor who)
+                                               const StrArr &info, StageFor who, QpfHeader &header)
 {
     const char *fn = who_name(who);
-    FilePtr file = fopen_cloexec(p.staged, "rb");
-    if (!file) {
-        qlog(LL_ERROR, "%s: Failed to open %s for reading: %s", fn, p.staged.c_str(), std::strerror(errno));
+    if (!header.qpi)
         return std::nullopt;
-    }
-    std::optional<QpfHeader> header = qpm_qpf_read_header(file.get(), p.staged);
-    if (!header || !header->qpi)
-        return std::nullopt;
-    if (!same_identity(*header->qpi, qpi)) {
+    if (!same_identity(*header.qpi, qpi)) {
         qlog(LL_ERROR, "%s: %s is not the package %s that was chosen", fn, p.staged.c_str(), p.puname.c_str());
         return std::nullopt;
     }
@@ -77,7 +73,7 @@ std::optional<std::string> checked_description(const qpm_handle *qpm, const qpk_
         if (qpm->unsigned_header) {
             qlog(LL_WARNING, "%s: %s has no signed description, taking its header (qpm_unsigned_header=yes)", fn,
                  p.staged.c_str());
-            return std::move(header->description);
+            return std::move(header.description);
         }
         qlog(LL_ERROR, "%s: %s has no signed description (info/desc.txt), refusing it; "
              "qpm_unsigned_header=yes in qpm.conf accepts such packages", fn, p.staged.c_str());
@@ -92,9 +88,9 @@ std::optional<std::string> checked_description(const qpm_handle *qpm, const qpk_
         return std::nullopt;
     }
     // The signed copy carries no signature attributes: compare without them.
-    header->qpi->signer_subject.reset();
-    header->qpi->signature.clear();
-    const char *field = first_difference(*header->qpi, *signed_qpi);
+    header.qpi->signer_subject.reset();
+    header.qpi->signature.clear();
+    const char *field = first_difference(*header.qpi, *signed_qpi);
     if (!field && qpi.dependencies != signed_qpi->dependencies)
         field = "eqpkDependency"; // the dependencies resolved were not the signed ones
     if (field) {
@@ -102,7 +98,7 @@ std::optional<std::string> checked_description(const qpm_handle *qpm, const qpk_
              p.staged.c_str());
         return std::nullopt;
     }
-    return std::move(header->description);
+    return std::move(header.description);
 }
 
 } // namespace
@@ -155,18 +151,31 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
 
     if (talk)
         qlog(LL_INFO, "unpacking %s.qpk", p.puname.c_str());
-    if (const int rc = qpm_qpf_extract(qpm, p.staged, p.new_tree, 1); rc != 0) {
+    QpfUnpacked unpacked;
+    const int rc = qpm_qpf_unpack(qpm, p.staged, p.new_tree, 1, unpacked);
+    if (rc != 0) {
         if (who == StageFor::Install)
             qlog(LL_ERROR, "qpm_install_qpk: Failure unpacking %s to %s", p.staged.c_str(), p.new_tree.c_str());
         else
             qlog(LL_ERROR, "qpm_update_qpk: Failure unpacking %s to %s", p.staged.c_str(), p.new_tree.c_str());
-        return rc;
     }
+    // The catalogue's (or the command line's) reading of the file decided
+    // what to install: the file unpacked must be that one.
+    const bool changed = !unpacked.file_hash.empty() && qpi.file_hash && !qpi.file_hash->empty() &&
+                         strcasecmp(qpi.file_hash->c_str(), unpacked.file_hash.c_str()) != 0;
+    if (changed) {
+        qlog(LL_ERROR, "%s: %s changed since it was read, refusing it", fn,
+             qpi.absolute_uri.value_or(p.staged).c_str());
+        ::unlink(p.staged.c_str()); // of no use to a later run either
+    }
+    if (rc != 0 || changed)
+        return rc != 0 ? rc : -1;
 
     if (talk)
         qlog(LL_INFO, "verifying %s", p.puname.c_str());
     PackageFiles &f = out.files;
-    if (const int rc = qpm_chk_all_files(p.new_tree, f.data, f.info, f.init, f.conf, f.dump); rc != 0) {
+    if (const int rc = qpm_chk_all_files(p.new_tree, f.data, f.info, f.init, f.conf, f.dump, &unpacked.files);
+        rc != 0) {
         if (who == StageFor::Install)
             qlog(LL_ERROR, "qpm_install_qpk: Failure checking info files for %s in %s", p.staged.c_str(),
                  p.new_tree.c_str());
@@ -175,7 +184,7 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
                  p.new_tree.c_str());
         return rc;
     }
-    std::optional<std::string> description = checked_description(qpm, qpi, p, f.info, who);
+    std::optional<std::string> description = checked_description(qpm, qpi, p, f.info, who, unpacked.header);
     if (!description)
         return -1;
     out.description = std::move(*description);

@@ -59,6 +59,21 @@ std::optional<std::string> hash_link_in_tree(const std::string &root, const std:
     return digest ? std::optional<std::string>(sha1_format(*digest, 'x')) : std::nullopt;
 }
 
+// The digest of a file of the tree ROOT read from the disk: a regular file's
+// own, or a link's target's as above; nothing for anything else.
+std::optional<std::string> hash_on_disk(const std::string &root, const std::string &relative)
+{
+    struct stat st {};
+    const std::string full = root + relative;
+    if (::lstat(full.c_str(), &st) != 0)
+        return std::nullopt;
+    if (S_ISREG(st.st_mode))
+        return qps_sha1_file(full, 'x');
+    if (S_ISLNK(st.st_mode))
+        return hash_link_in_tree(root, relative);
+    return std::nullopt;
+}
+
 } // namespace
 
 int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, EkvaPtr &list)
@@ -91,6 +106,33 @@ int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, Ek
     if (std::ferror(file.get())) {
         qlog(LL_ERROR, "Failed to read %s: %s\n", path.c_str(), std::strerror(errno));
         return -1;
+    }
+    return 0;
+}
+
+int qpm_qpf_hash_unpacked(const std::string &directory, const std::string &tree, const UnpackedFiles &files,
+                          EkvaPtr &list)
+{
+    if (!list)
+        list = ekva_new(QPF_HASHES_CAPACITY, QPF_HASHES_KIND);
+    const std::string root = directory + "/" + tree;
+    for (const UnpackedFile &file : files) {
+        if (file.path == tree) {
+            qlog(LL_ERROR, "%s is not a directory", root.c_str());
+            return -1;
+        }
+        if (!file.path.starts_with(tree) || file.path[tree.size()] != '/')
+            continue;
+        std::string relative = file.path.substr(tree.size());
+        std::optional<std::string> hash = file.digest;
+        if (hash->empty())
+            hash = hash_on_disk(root, relative);
+        if (!hash) {
+            qlog(LL_ERROR, "failed to generate sha1 of %s", (root + relative).c_str());
+            return -1;
+        }
+        qlog(LL_DEBUG, "Adding hash %s for file %s", hash->c_str(), relative.c_str());
+        append_entry(list, std::move(*hash), std::move(relative));
     }
     return 0;
 }

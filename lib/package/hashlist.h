@@ -1,6 +1,7 @@
 #pragma once
 // The per-tree hash lists of an unpacked package (hash/TREE.txt) and the
 // hashing of a tree on disk. Paths are paths as this process sees them.
+#include "package/stage_writer.h"
 #include "record/ekva.h"
 
 #include <string>
@@ -24,5 +25,11 @@ int qpm_qpf_qpk_hashes(const std::string &directory, const std::string &tree, Ek
 // (hashed as that file, under the link's path); a link leading out of ROOT
 // or to anything else, a FIFO, socket or device fails the walk. 0, or -1.
 int qpm_qpf_hash_files(const std::string &root, const std::string &subpath, EkvaPtr &list);
+
+// The same list for the tree DIRECTORY/TREE from the record of what was
+// unpacked there (archive order): the digests taken while writing, read
+// from the disk only where the record has none (links, hard links).
+int qpm_qpf_hash_unpacked(const std::string &directory, const std::string &tree, const UnpackedFiles &files,
+                          EkvaPtr &list);
 
 } // namespace qpm

@@ -2,6 +2,7 @@
 
 #include "package/sha1.h"
 #include "package/signature.h"
+#include "package/stage_writer.h"
 #include "ui/progress.h"
 #include "util/log.h"
 #include "util/raii.h"
@@ -22,35 +23,16 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <openssl/err.h>
 
 namespace qpm {
 
 namespace {
 
-// Secure-path options on top of modes and times: no "..", no absolute paths,
-// nothing written through a symbolic link. A payload can only ever write
-// below the extraction directory.
-constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                              ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
-
 const char *ar_error(archive *a)
 {
     const char *text = a ? archive_error_string(a) : nullptr;
     return text ? text : "unknown error";
-}
-
-// The writer's error with the system's reason: libarchive says only "Write
-// failed" where the disk is full.
-std::string write_error(archive *writer)
-{
-    std::string text = ar_error(writer);
-    const int err = writer ? archive_errno(writer) : 0;
-    if (err > 0) {
-        const char *reason = std::strerror(err);
-        if (text.find(reason) == std::string::npos)
-            text += std::string(": ") + reason;
-    }
-    return text;
 }
 
 // The two callers word a short magic read differently.
@@ -208,41 +190,6 @@ private:
     off_t m_hashed = 0;
 };
 
-// The caller's working directory, put back on every way out. leave() reports
-// whether that worked; the destructor is the net for early returns.
-class CwdGuard {
-public:
-    CwdGuard() { m_saved = getcwd(m_path.data(), m_path.size()) != nullptr; }
-    CwdGuard(const CwdGuard &) = delete;
-    CwdGuard &operator=(const CwdGuard &) = delete;
-    ~CwdGuard() { leave(); }
-
-    bool saved() const { return m_saved; }
-    bool enter(const std::string &directory)
-    {
-        if (chdir(directory.c_str()) != 0)
-            return false;
-        m_entered = true;
-        return true;
-    }
-    int leave()
-    {
-        if (!m_entered)
-            return 0;
-        m_entered = false;
-        if (chdir(m_path.data()) != 0) {
-            qlog(LL_ERROR, "Failed to return to previous dir %s", m_path.data());
-            return -1;
-        }
-        return 0;
-    }
-
-private:
-    std::array<char, 4096> m_path{};
-    bool m_saved = false;
-    bool m_entered = false;
-};
-
 const char *keystore_of(const qpm_handle *qpm)
 {
     return qpm && !qpm->dirs.certstore.empty() ? qpm->dirs.certstore.c_str() : nullptr;
@@ -265,6 +212,32 @@ int verify_payload(const qpm_handle *qpm, const qpk_info &qpi, FILE *stream)
     return rc;
 }
 
+// Messages of the unpacking. While the signature is still being checked
+// they wait: a payload that is not the signed one is reported by its
+// signature alone, as when it was checked before a byte was unpacked.
+class UnpackLog {
+public:
+    explicit UnpackLog(bool hold) : m_hold(hold) {}
+    void operator()(int level, std::string text)
+    {
+        if (m_hold)
+            m_lines.emplace_back(level, std::move(text));
+        else
+            qlog(level, "%s", text.c_str());
+    }
+    void release()
+    {
+        for (const auto &[level, text] : m_lines)
+            qlog(level, "%s", text.c_str());
+        m_lines.clear();
+        m_hold = false;
+    }
+
+private:
+    bool m_hold;
+    std::vector<std::pair<int, std::string>> m_lines;
+};
+
 // What unpacking may write: the declared size (eqpkDataSize, the files of
 // the data, conf, init and dump trees) plus a small allowance, and apart
 // from it the package's own lists (info/ and hash/), which grow with the
@@ -279,7 +252,7 @@ public:
 
     // Charges `size` bytes of `path`; false (after the message) when that
     // passes the bound.
-    bool charge(std::string_view path, size_t size)
+    bool charge(std::string_view path, size_t size, UnpackLog &log)
     {
         if (path.starts_with("./"))
             path.remove_prefix(2);
@@ -288,14 +261,15 @@ public:
         const uint64_t limit = list ? LISTS : m_declared + ALLOWANCE;
         if (size > limit - used) {
             if (list)
-                qlog(LL_ERROR, "Refusing to unpack further: the package lists pass %llu bytes at %.*s",
-                     static_cast<unsigned long long>(LISTS), static_cast<int>(path.size()), path.data());
+                log(LL_ERROR, strprintf("Refusing to unpack further: the package lists pass %llu bytes at %.*s",
+                                        static_cast<unsigned long long>(LISTS), static_cast<int>(path.size()),
+                                        path.data()));
             else
-                qlog(LL_ERROR,
-                     "Refusing to unpack further: the files written pass the declared size of %llu bytes "
-                     "(allowance %llu) at %.*s",
-                     static_cast<unsigned long long>(m_declared), static_cast<unsigned long long>(ALLOWANCE),
-                     static_cast<int>(path.size()), path.data());
+                log(LL_ERROR, strprintf("Refusing to unpack further: the files written pass the declared size of "
+                                        "%llu bytes (allowance %llu) at %.*s",
+                                        static_cast<unsigned long long>(m_declared),
+                                        static_cast<unsigned long long>(ALLOWANCE), static_cast<int>(path.size()),
+                                        path.data()));
             return false;
         }
         used += size;
@@ -308,10 +282,51 @@ private:
     uint64_t m_lists = 0;
 };
 
+// The payload as libarchive reads it, each block also fed to the signature
+// check (when there is one). The stream under it digests the whole file.
+class PayloadSource {
+public:
+    static constexpr size_t BLOCK = 256 * 1024;
+
+    PayloadSource(FILE *stream, SignatureCheck *check) : m_stream(stream), m_check(check), m_buffer(BLOCK) {}
+
+    static la_ssize_t read(archive *, void *self, const void **block)
+    {
+        return static_cast<PayloadSource *>(self)->next(block);
+    }
+
+    // Reads what libarchive left, so the signature covers the file to its
+    // end. False on a read error.
+    bool drain()
+    {
+        const void *block = nullptr;
+        la_ssize_t n;
+        while ((n = next(&block)) > 0) {
+        }
+        return n == 0;
+    }
+
+private:
+    la_ssize_t next(const void **block)
+    {
+        const size_t got = std::fread(m_buffer.data(), 1, m_buffer.size(), m_stream);
+        if (got == 0 && std::ferror(m_stream))
+            return -1;
+        if (m_check && got > 0)
+            m_check->update(m_buffer.data(), got);
+        *block = m_buffer.data();
+        return static_cast<la_ssize_t>(got);
+    }
+
+    FILE *m_stream;
+    SignatureCheck *m_check;
+    std::vector<char> m_buffer;
+};
+
 enum class Copy { Done, Failed, OverBudget };
 
 // One entry's data from reader to writer; logs any failure.
-Copy copy_data(archive *reader, archive *writer, std::string_view path, WriteBudget &budget)
+Copy copy_data(archive *reader, StageWriter &writer, std::string_view path, WriteBudget &budget, UnpackLog &log)
 {
     for (;;) {
         const void *block = nullptr;
@@ -321,13 +336,13 @@ Copy copy_data(archive *reader, archive *writer, std::string_view path, WriteBud
         if (rc == ARCHIVE_EOF)
             return Copy::Done;
         if (rc != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to copy data: %s", ar_error(reader));
+            log(LL_ERROR, strprintf("Failed to copy data: %s", ar_error(reader)));
             return Copy::Failed;
         }
-        if (!budget.charge(path, size))
+        if (!budget.charge(path, size, log))
             return Copy::OverBudget;
-        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to copy data: %s", write_error(writer).c_str());
+        if (!writer.write(block, size, offset)) {
+            log(LL_ERROR, strprintf("Failed to copy data: %s", writer.error().c_str()));
             return Copy::Failed;
         }
         progress_unpacked(path, size, false);
@@ -340,17 +355,15 @@ bool allowed_type(archive_entry *entry)
     return type == AE_IFREG || type == AE_IFDIR || type == AE_IFLNK;
 }
 
-// Writes every entry of the payload below the working directory. 0 only when
-// the archive was read to its real end and every entry was written.
-int unpack(FILE *stream, WriteBudget &budget)
+// Writes every entry of the payload through `writer`. 0 only when the
+// archive was read to its real end and every entry was written.
+int unpack(PayloadSource &source, StageWriter &writer, WriteBudget &budget, UnpackLog &log)
 {
     ArchiveReadPtr reader(archive_read_new());
-    ArchiveWritePtr writer(archive_write_disk_new());
-    if (!reader || !writer || archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
+    if (!reader || archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
         archive_read_support_format_cpio(reader.get()) != ARCHIVE_OK ||
-        archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK ||
-        archive_read_open_FILE(reader.get(), stream) != ARCHIVE_OK) {
-        qlog(LL_ERROR, "Failed to read archive by archive_read_open_FILE: %s", ar_error(reader.get()));
+        archive_read_open(reader.get(), &source, nullptr, &PayloadSource::read, nullptr) != ARCHIVE_OK) {
+        log(LL_ERROR, strprintf("Failed to read archive by archive_read_open_FILE: %s", ar_error(reader.get())));
         return -1;
     }
 
@@ -358,40 +371,36 @@ int unpack(FILE *stream, WriteBudget &budget)
     archive_entry *entry = nullptr;
     int rc;
     while ((rc = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+        const char *path = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
         if (!allowed_type(entry)) {
-            qlog(LL_ERROR, "Refusing to extract %s: not a regular file, directory or symbolic link",
-                 archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "");
+            log(LL_ERROR, strprintf("Refusing to extract %s: not a regular file, directory or symbolic link", path));
             status = -1;
             continue; // the next header read skips its data
         }
-        const int written = archive_write_header(writer.get(), entry);
-        if (written != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to write header by archive_write_header: %s", write_error(writer.get()).c_str());
+        if (!writer.begin(entry)) {
+            // A refused entry has no file to take its data; the reader skips it.
+            log(LL_ERROR, strprintf("Failed to write header by archive_write_header: %s", writer.error().c_str()));
             status = -1;
+            continue;
         }
-        if (written == ARCHIVE_FATAL)
-            break;
-        // A refused entry has no file to take its data; the reader skips them.
-        const char *path = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-        const Copy copied = written >= ARCHIVE_WARN ? copy_data(reader.get(), writer.get(), path, budget) : Copy::Done;
+        const Copy copied = copy_data(reader.get(), writer, path, budget, log);
         if (copied != Copy::Done)
             status = -1;
         progress_unpacked(path, 0, archive_entry_filetype(entry) == AE_IFREG);
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
-            qlog(LL_ERROR, "Failed to write archive by archive_write_finish_entry: %s",
-                 write_error(writer.get()).c_str());
+        if (!writer.finish()) {
+            log(LL_ERROR, strprintf("Failed to write archive by archive_write_finish_entry: %s",
+                                    writer.error().c_str()));
             status = -1;
         }
         if (copied == Copy::OverBudget)
             return -1; // not a byte more
     }
     if (rc != ARCHIVE_OK && rc != ARCHIVE_EOF) {
-        qlog(LL_ERROR, "Failed to read archive by archive_read_next_header: %s", ar_error(reader.get()));
+        log(LL_ERROR, strprintf("Failed to read archive by archive_read_next_header: %s", ar_error(reader.get())));
         status = -1;
     }
-    // Directory modes and times are set at close.
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        qlog(LL_ERROR, "Failed to write archive by archive_write_close: %s", write_error(writer.get()).c_str());
+    if (!writer.close()) {
+        log(LL_ERROR, strprintf("Failed to write archive by archive_write_close: %s", writer.error().c_str()));
         status = -1;
     }
     return status;
@@ -460,7 +469,16 @@ QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify, 
 
 int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify)
 {
-    FilePtr file = fopen_cloexec(path, "rb");
+    QpfUnpacked unpacked;
+    return qpm_qpf_unpack(qpm, path, directory, verify, unpacked);
+}
+
+int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify,
+                   QpfUnpacked &out)
+{
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    HashingStream hashing(fd.get());
+    FilePtr file = fd ? hashing.open() : FilePtr();
     if (!file) {
         qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
         return -1;
@@ -478,13 +496,16 @@ int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::s
         return -1;
     }
 
-    QpfHeader header;
+    QpfHeader &header = out.header;
     switch (read_header(file.get(), path, ShortMagic::CountPathError, header)) {
     case HeaderResult::Ok: break;
     case HeaderResult::Unreadable: return -1;
     case HeaderResult::Unparsable: qlog(LL_ERROR, "Failed to parse package header"); return -1;
     }
 
+    // The signer is checked now; the signature over the payload when the
+    // payload has been read, once, for unpacking it too.
+    std::optional<SignatureCheck> check;
     if (verify) {
         qlog(LL_DEBUG, "Will verify the package signature");
         if (!header.qpi->signer_subject) {
@@ -495,7 +516,14 @@ int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::s
             qlog(LL_ERROR, "No signature data found");
             return -1;
         }
-        if (verify_payload(qpm, *header.qpi, file.get()) != QPS_VERIFIED) {
+        const char *certstore = keystore_of(qpm);
+        if (!certstore)
+            qlog(LL_INFO, "No keystore to verify the package signature with");
+        const int rc = certstore ? check.emplace().begin(certstore, *header.qpi->signer_subject, header.qpi->signature)
+                                 : QPS_UNTRUSTED;
+        ERR_clear_error();
+        if (rc != QPS_VERIFIED) {
+            qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
             qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
             return -1;
         }
@@ -514,25 +542,42 @@ int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::s
             return -1;
         }
     }
-    header.qpi.reset();
 
-    CwdGuard cwd;
-    if (!cwd.saved()) {
-        qlog(LL_ERROR, "Failed to read pwd");
-        return -1;
-    }
-    if (!cwd.enter(directory)) {
+    UniqueFd into(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!into) {
         qlog(LL_ERROR, "Failed to change to installation dir %s", directory.c_str());
         return -1;
     }
-
-    const int status = unpack(file.get(), budget);
+    StageWriter writer(std::move(into));
+    UnpackLog log(check.has_value());
+    PayloadSource source(file.get(), check ? &*check : nullptr);
+    int status = unpack(source, writer, budget, log);
+    const bool drained = source.drain();
     file.reset();
-    if (status != 0)
+    // The file's digest is wanted also when it is refused: it tells a
+    // changed file from a damaged one.
+    if (std::optional<std::string> hash = drained ? hashing.finish() : std::nullopt)
+        out.file_hash = std::move(*hash);
+
+    if (check) {
+        const int rc = drained ? check->finish() : QPS_NOT_CHECKED;
+        ERR_clear_error();
+        qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
+        if (rc != QPS_VERIFIED) {
+            writer.remove_all(); // not the signed payload: nothing of it stays
+            qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
+            return -1;
+        }
+        log.release();
+    }
+    if (!drained || out.file_hash.empty())
+        status = -1;
+    if (status != 0) {
         std::fprintf(stderr, "Failed to extract archive\n");
-    if (cwd.leave() != 0)
-        return -1;
-    return status;
+        return status;
+    }
+    out.files = writer.files();
+    return 0;
 }
 
 } // namespace qpm

@@ -5,6 +5,7 @@
 // description and the payload.
 #include "package/handle.h"
 #include "package/qpk_info.h"
+#include "package/stage_writer.h"
 #include "util/strarr.h"
 
 #include <cstdio>
@@ -45,6 +46,20 @@ QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify,
 // symbolic links are made. 0 on success, -1 on any failure. The working
 // directory is the caller's again on return.
 int qpm_qpf_extract(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify);
+
+// What one read of a package file yields besides the unpacked tree.
+struct QpfUnpacked {
+    QpfHeader header;      // the description as the file holds it, parsed
+    std::string file_hash; // SHA-1 (hex) of the whole file
+    UnpackedFiles files;   // what was written, regular files with their SHA-1
+};
+
+// qpm_qpf_extract in one read of the file: the file's SHA-1, the signature
+// and every unpacked file's SHA-1 are taken while the payload is unpacked.
+// A payload whose signature fails is removed again, so that, as before,
+// nothing of an unsigned payload stays in `directory`.
+int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::string &directory, int verify,
+                   QpfUnpacked &out);
 
 // The payload paths of a package file that begin with "data/", without the
 // leading "data", in archive order; nothing when the file or its payload

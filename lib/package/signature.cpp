@@ -171,6 +171,44 @@ int load_signer(const std::string &certstore, const std::string &subject, time_t
 int verify_stream(const std::string &certstore, const std::string &subject,
                   std::string_view signature, FILE *stream)
 {
+    SignatureCheck check;
+    if (const int rc = check.begin(certstore, subject, signature); rc != QPS_VERIFIED)
+        return rc;
+    if (!stream) {
+        qlog(LL_INFO, "read erro in BIO_read");
+        return QPS_NOT_CHECKED;
+    }
+    std::vector<unsigned char> buf(VERIFY_BLOCK + 1);
+    for (;;) {
+        const size_t got = std::fread(buf.data(), 1, VERIFY_BLOCK, stream);
+        if (got > 0 && !check.update(buf.data(), got))
+            return QPS_NOT_CHECKED;
+        if (got < VERIFY_BLOCK) {
+            if (std::ferror(stream)) {
+                qlog(LL_INFO, "read erro in BIO_read");
+                return QPS_NOT_CHECKED;
+            }
+            break;
+        }
+    }
+    return check.finish();
+}
+
+} // namespace
+
+struct SignatureCheck::State {
+    EvpMdCtxPtr ctx;
+    std::string signature;
+    long long total = 0;
+    bool ok = false;
+};
+
+SignatureCheck::SignatureCheck() = default;
+SignatureCheck::~SignatureCheck() = default;
+
+int SignatureCheck::begin(const std::string &certstore, const std::string &subject, std::string_view signature)
+{
+    m_state.reset();
     const time_t now = std::time(nullptr);
     qlog(LL_DEBUG, "qps_fverify_rsa: verifiy of %s", subject.c_str());
     qps_bio_err();
@@ -186,44 +224,47 @@ int verify_stream(const std::string &certstore, const std::string &subject,
     }
     qlog(LL_DEBUG, "X509_get_pubkey: Successfully loaded public key");
 
-    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx) {
+    auto state = std::make_unique<State>();
+    state->ctx.reset(EVP_MD_CTX_new());
+    if (!state->ctx) {
         qlog(LL_INFO, "failure loading signature");
         return QPS_NOT_CHECKED;
     }
     qlog(LL_DEBUG, "BIO_get_md_ctx: Successfully loaded signature");
-    if (!ossl_ok(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha1(), nullptr, key.get()))) {
+    if (!ossl_ok(EVP_DigestVerifyInit(state->ctx.get(), nullptr, EVP_sha1(), nullptr, key.get()))) {
         qlog(LL_INFO, "EVP_DigestVerifyInit: failure initializing signature");
         return QPS_NOT_CHECKED;
     }
+    state->signature.assign(signature);
+    state->ok = true;
+    m_state = std::move(state);
+    return QPS_VERIFIED;
+}
 
-    if (!stream) {
-        qlog(LL_INFO, "read erro in BIO_read");
+bool SignatureCheck::update(const void *data, size_t size)
+{
+    if (!m_state || !m_state->ok)
+        return false;
+    if (EVP_DigestVerifyUpdate(m_state->ctx.get(), data, size) != 1) {
+        m_state->ok = false;
+        ERR_clear_error();
+        return false;
+    }
+    m_state->total += static_cast<long long>(size);
+    return true;
+}
+
+int SignatureCheck::finish()
+{
+    if (!m_state || !m_state->ok)
         return QPS_NOT_CHECKED;
-    }
-    std::vector<unsigned char> buf(VERIFY_BLOCK + 1);
-    long long total = 0;
-    for (;;) {
-        const size_t got = std::fread(buf.data(), 1, VERIFY_BLOCK, stream);
-        if (got > 0) {
-            if (EVP_DigestVerifyUpdate(ctx.get(), buf.data(), got) != 1)
-                return QPS_NOT_CHECKED;
-            total += static_cast<long long>(got);
-        }
-        if (got < VERIFY_BLOCK) {
-            if (std::ferror(stream)) {
-                qlog(LL_INFO, "read erro in BIO_read");
-                return QPS_NOT_CHECKED;
-            }
-            break;
-        }
-    }
+    const std::unique_ptr<State> state = std::move(m_state);
     qlog(LL_DEBUG, "qps_vferify_rsa: Got %d bytes of package data",
-         static_cast<int>(std::min<long long>(total, INT_MAX)));
-
-    const int rc = EVP_DigestVerifyFinal(ctx.get(),
-                                         reinterpret_cast<const unsigned char *>(signature.data()),
-                                         signature.size());
+         static_cast<int>(std::min<long long>(state->total, INT_MAX)));
+    const int rc = EVP_DigestVerifyFinal(state->ctx.get(),
+                                         reinterpret_cast<const unsigned char *>(state->signature.data()),
+                                         state->signature.size());
+    ERR_clear_error();
     if (rc >= 1) {
         qlog(LL_DEBUG, "Package signature succesfuly verified");
         return QPS_VERIFIED;
@@ -231,8 +272,6 @@ int verify_stream(const std::string &certstore, const std::string &subject,
     qlog(LL_ERROR, "Failure verifiying package signature");
     return QPS_INVALID;
 }
-
-} // namespace
 
 BIO *qps_bio_err()
 {

@@ -5,6 +5,7 @@
 // package/signature_openssl.h, so that OpenSSL's headers reach only its users.
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,28 @@ constexpr int QPS_NOT_YET_VALID = -5;
 // the statuses above; the stream is left at its end.
 int qps_fverify_rsa(const std::string &certstore, const std::string &subject,
                     std::string_view signature, FILE *stream);
+
+// The same check fed piece by piece, for a reader that takes the payload in
+// one pass for other work too (unpacking it, digesting the file).
+class SignatureCheck {
+public:
+    SignatureCheck();
+    ~SignatureCheck();
+    SignatureCheck(const SignatureCheck &) = delete;
+    SignatureCheck &operator=(const SignatureCheck &) = delete;
+
+    // Finds and checks the signer's certificate: QPS_VERIFIED when the
+    // check is ready for the payload, else the status that says why not.
+    int begin(const std::string &certstore, const std::string &subject, std::string_view signature);
+    // The next bytes of the payload; false once the check has failed.
+    bool update(const void *data, size_t size);
+    // The status over every byte fed since begin().
+    int finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // SHA-1 of a file with OpenSSL's digest, read piece by piece: 40 lower-case
 // hex digits in mode 'x', else the 20 raw bytes. Nothing when the file cannot

@@ -106,6 +106,28 @@ TEST_F(TreeVerify, VerifiedTreeYieldsEveryPath)
     EXPECT_EQ(sorted(files), (StrArr {"/usr/bin/tool", "/usr/share/doc/tool/COPY", "/usr/share/doc/tool/README"}));
 }
 
+// With the record of the unpacking, a file's digest is the one taken while
+// it was written (the disk is not read again); a name without one (a link)
+// is read from the disk; a tree that is not a directory fails.
+TEST_F(TreeVerify, RecordOfTheUnpackingDecidesWithoutReadingFilesAgain)
+{
+    add("data", "/usr/bin/tool", "tool\n");
+    add("data", "/usr/bin/other", "other\n");
+    put(tree() + "/data/usr/bin/tool", "changed on disk after the unpacking\n");
+    UnpackedFiles record = {{"data/usr/bin/tool", sha1_data("tool\n")}, {"data/usr/bin/other", ""}};
+    StrArr files;
+    EXPECT_EQ(qpm_chk_sub_files(tree(), "data", files, &record), 0);
+    EXPECT_EQ(files, (StrArr{"/usr/bin/tool", "/usr/bin/other"})) << "in archive order";
+
+    record[0].digest = sha1_data("tampered\n");
+    EXPECT_EQ(qpm_chk_sub_files(tree(), "data", files, &record), 1);
+    record.push_back({"data/usr/bin/gone", ""});
+    EXPECT_NE(qpm_chk_sub_files(tree(), "data", files, &record), 0);
+
+    const UnpackedFiles tree_is_a_file = {{"data", sha1_data("x")}};
+    EXPECT_EQ(qpm_chk_sub_files(tree(), "data", files, &tree_is_a_file), -1);
+}
+
 TEST_F(TreeVerify, ChangedByteFailsTheTree)
 {
     add("data", "/usr/bin/tool", "tool\n");

@@ -408,3 +408,61 @@ TEST_F(Qpf, FullDiskIsReportedWithTheSystemsReason)
     EXPECT_TRUE(logged("Failed to copy data: Write failed: No space left on device")) << "log: " << dir / "qpm.log";
     EXPECT_TRUE(listing(stage).empty()) << "the host's stage directory is untouched";
 }
+
+// One read of the file unpacks it and yields what the checks need: the
+// file's SHA-1, and each regular file's SHA-1 taken while it was written;
+// names whose content must be read from the disk (links, hard links) have
+// none. Modes the creation mask would take away and directory modes that
+// would stop the unpacking are set in the end.
+TEST_F(Qpf, UnpackRecordsEveryFileWithTheDigestOfWhatWasWritten)
+{
+    const std::string path = dir / "pkg.qpk";
+    const std::string bytes = test::write_package(
+        path, test::basic_attributes(),
+        test::make_payload({test::dir_entry("data/ro", 0555), test::file_entry("data/ro/a", "A", 0777),
+                            test::file_entry("data/x", "first"), test::file_entry("./data//x", "second"),
+                            test::symlink_entry("data/l", "x"), test::file_entry("data/y", "y"),
+                            {"data/h", test::EntryType::Hardlink, 0644, {}, "data/y"}}));
+    QpfUnpacked out;
+    ASSERT_EQ(qpm_qpf_unpack(&handle, path, stage, 0, out), 0);
+
+    EXPECT_EQ(out.file_hash, sha1_data(bytes));
+    EXPECT_EQ(out.header.qpi->name, "busybox");
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const UnpackedFile &f : out.files)
+        files.emplace_back(f.path, f.digest);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"data/ro/a", sha1_data("A")}, {"data/x", sha1_data("second")}, {"data/l", ""}, {"data/y", ""}, {"data/h", ""}};
+    EXPECT_EQ(files, expected);
+    EXPECT_EQ(test::read_file(stage + "/data/x"), "second");
+
+    struct stat st {};
+    ASSERT_EQ(stat((stage + "/data/ro").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0555u);
+    ASSERT_EQ(stat((stage + "/data/ro/a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
+    struct stat y {};
+    ASSERT_EQ(stat((stage + "/data/y").c_str(), &y), 0);
+    ASSERT_EQ(stat((stage + "/data/h").c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, y.st_ino);
+}
+
+// The signature is known only once the payload has been read: a payload
+// that is not the signed one is removed again, and only its signature is
+// reported, not what else is wrong with it.
+TEST_F(Qpf, PayloadFailingItsSignatureLeavesNothingAndIsReportedByItsSignature)
+{
+    const test::Signer signer = test::make_signer(named("Good Signer"));
+    signer.install(certstore);
+    const std::string payload = test::make_payload(
+        {test::file_entry("data/usr/bin/tool", "tool"), {"fifo", test::EntryType::Fifo, 0644, {}, {}}});
+    test::Attributes attrs = test::basic_attributes();
+    attrs.emplace_back("eqpkRsaSigSubj", signer.subject());
+    attrs.emplace_back("eqpkRsaSigData;binary", signer.sign(payload + "x"));
+    test::write_package(dir / "pkg.qpk", attrs, payload);
+
+    EXPECT_EQ(extract(dir / "pkg.qpk", stage, 1), -1);
+    EXPECT_TRUE(listing(stage).empty());
+    EXPECT_TRUE(logged("Failure verifying signature of " + (dir / "pkg.qpk")));
+    EXPECT_FALSE(logged("Refusing to extract fifo"));
+}
