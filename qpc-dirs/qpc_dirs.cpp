@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <memory>
 #include <optional>
@@ -253,23 +254,17 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     if (!qpi || !qpi->absolute_uri || !out)
         return -1;
     log_to(plugin_log, LL_DEBUG, "qpc-dirs: Reading %s", qpi->absolute_uri->c_str());
-    FilePtr in = fopen_cloexec(*qpi->absolute_uri, "r");
+    const UniqueFd in(open(qpi->absolute_uri->c_str(), O_RDONLY | O_CLOEXEC));
     if (!in)
         return -1;
-
-    char buffer[COPY_CHUNK];
-    long written = 0;
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
-        if (std::fwrite(buffer, 1, got, out) != got)
-            return -1;
-        written += static_cast<long>(got);
-    }
-    // A read error ends fread like the end of the file; a full disk may only
-    // show when the buffered bytes reach it.
-    if (std::ferror(in.get()) || std::fflush(out) != 0)
+    // Whatever the host wrote into `out` goes first; then the file is copied
+    // below the stream (in the kernel where it can be).
+    if (std::fflush(out) != 0)
         return -1;
-    std::fclose(in.release());
+    const long long copied = copy_fd(in.get(), fileno(out));
+    if (copied < 0)
+        return -1;
+    const long written = static_cast<long>(copied);
     log_to(plugin_log, LL_DEBUG, "qpc-dirs: Read %ld bytes", written);
     return written;
 }

@@ -483,6 +483,8 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
         qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
         return -1;
     }
+    // Large reads: the whole file passes through this stream once.
+    std::setvbuf(file.get(), nullptr, _IOFBF, PayloadSource::BLOCK);
     if (fseeko(file.get(), 0, SEEK_END) != 0) {
         const int err = errno;
         qlog(LL_ERROR, "Failure going to end of %s: %s", path.c_str(), std::strerror(err));

@@ -229,6 +229,33 @@ TEST(Files, CopyFdTellsAFailedReadFromAFailedWrite)
     EXPECT_FALSE(read_failed);
 }
 
+// The copy is made in the kernel where it can be, and by reading and
+// writing where not: from the current offset of a file, from a pseudo file
+// that reports no size, into an appending writer.
+TEST(Files, CopyFdCopiesFromTheOffsetWhateverTheEnds)
+{
+    test::ScratchDir dir;
+    test::write_file(dir / "src", "skip:data");
+    UniqueFd src(::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(src && out);
+    ASSERT_EQ(::lseek(src.get(), 5, SEEK_SET), 5);
+    EXPECT_EQ(copy_fd(src.get(), out.get()), 4);
+    EXPECT_EQ(test::read_file(dir / "out"), "data");
+
+    test::write_file(dir / "log", "old:");
+    UniqueFd append(::open((dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    ASSERT_EQ(::lseek(src.get(), 0, SEEK_SET), 0);
+    EXPECT_EQ(copy_fd(src.get(), append.get()), 9);
+    EXPECT_EQ(test::read_file(dir / "log"), "old:skip:data");
+
+    UniqueFd pseudo(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    UniqueFd status(::open((dir / "status").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(pseudo && status);
+    EXPECT_GT(copy_fd(pseudo.get(), status.get()), 0);
+    EXPECT_NE(test::read_file(dir / "status").find("Name:"), std::string::npos);
+}
+
 TEST(CopyReplace, OptionsGiveModeAndEveryFailureLeavesTheTargetAlone)
 {
     test::ScratchDir dir;
