@@ -254,7 +254,7 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     Download::State state;
     {
         Progress progress(1, qpi->file_size);
-        state = run_one(download, &progress, c->config.settings);
+        state = run_one(download, &progress);
     }
     if (state != Download::State::Done) {
         log_to(plugin_log, LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), download.error().c_str());
