@@ -74,7 +74,7 @@ const CurlApi *curl_api()
     if (loaded.tried)
         return loaded.started ? &loaded.api : nullptr;
     loaded.tried = true;
-    loaded.library.reset(dlopen(QPC_HTTP_CURL_SONAME, RTLD_NOW | RTLD_LOCAL));
+    loaded.library.reset(dlopen(QPC_HTTP_CURL_SONAME, RTLD_LAZY | RTLD_LOCAL));
     if (!loaded.library) {
         const char *why = dlerror();
         log_to(plugin_log, LL_ERROR, "qpc-http: cannot load %s: %s", QPC_HTTP_CURL_SONAME, why ? why : "unknown error");
