@@ -22,14 +22,33 @@ constexpr const char *SAFE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin";
 
 // Only these characters: a value that is a path (or climbs out of one)
 // would have root's programs read a file the caller chose.
-bool value_made_of(std::string_view value, std::string_view extra)
+bool value_made_of(std::string_view value, std::string_view extra, size_t longest = 64)
 {
-    if (value.size() > 64 || value.find("..") != std::string_view::npos)
+    if (value.size() > longest || value.find("..") != std::string_view::npos)
         return false;
     return std::all_of(value.begin(), value.end(), [extra](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                extra.find(c) != std::string_view::npos;
     });
+}
+
+// A proxy for root's downloads may be the caller's: whatever it serves is
+// held to the signed index (size, SHA-1) and the package signature, and the
+// caller could keep the network from root anyway. But only a proxy address,
+// "[scheme://][user[:password]@]host[:port][/]": no path (libcurl would take
+// "socks5h://localhost/PATH" for a Unix socket of the caller's choosing).
+bool proxy_address(std::string_view value)
+{
+    if (const size_t scheme = value.find("://"); scheme != std::string_view::npos) {
+        const std::string_view name = value.substr(0, scheme);
+        if (name != "http" && name != "https" && name != "socks4" && name != "socks4a" && name != "socks5" &&
+            name != "socks5h")
+            return false;
+        value.remove_prefix(scheme + 3);
+    }
+    if (value.ends_with('/'))
+        value.remove_suffix(1);
+    return !value.empty() && value_made_of(value, "-._~%!$&'()*+,;=:@[]", 256);
 }
 
 bool keep_in_environment(std::string_view entry)
@@ -47,6 +66,13 @@ bool keep_in_environment(std::string_view entry)
         return value_made_of(value, "_.+-/,:<>") && !value.starts_with('/') && !value.starts_with(":/");
     if (name == "SUDO_UID")
         return value_made_of(value, "");
+    // libcurl reads these (HTTP_PROXY in capitals it ignores, as a CGI
+    // program could be handed one by a request header).
+    if (name == "http_proxy" || name == "https_proxy" || name == "HTTPS_PROXY" || name == "all_proxy" ||
+        name == "ALL_PROXY")
+        return proxy_address(value);
+    if (name == "no_proxy" || name == "NO_PROXY") // host names, addresses, CIDR ranges
+        return value_made_of(value, "-._*,:[]/ ", 1024);
     return false;
 }
 

@@ -61,6 +61,21 @@ std::optional<std::string> setting(Settings &s, std::string_view line, size_t eq
     return strprintf("unknown setting \"%.*s\"", static_cast<int>(key.size()), key.data());
 }
 
+// "cafile = PATH"; the problem when the path is not absolute.
+std::optional<std::string> ca_file(std::string &cafile, std::string_view line, size_t equals)
+{
+    const std::string_view value = trim(line.substr(equals + 1));
+    if (!value.starts_with('/') || value.find_first_of(" \t") != std::string_view::npos)
+        return strprintf("cafile takes an absolute path, not \"%.*s\"", static_cast<int>(value.size()), value.data());
+    cafile = value;
+    return std::nullopt;
+}
+
+bool is_ca_file_line(std::string_view line, size_t equals)
+{
+    return equals != std::string_view::npos && trim(line.substr(0, equals)) == "cafile";
+}
+
 } // namespace
 
 bool is_mirror_url(std::string_view text)
@@ -77,6 +92,9 @@ Config parse_config(std::string_view text, const std::string &path)
     // The repository being read (an index: the vector grows), or NONE.
     constexpr size_t NONE = static_cast<size_t>(-1);
     size_t current = NONE;
+    // Settings come before the first section; after it, only a repository's
+    // own cafile (a refused section's lines belong to no one).
+    bool in_sections = false;
     int number = 0;
     while (!text.empty()) {
         const size_t feed = text.find('\n');
@@ -90,6 +108,7 @@ Config parse_config(std::string_view text, const std::string &path)
             config.problems.push_back(strprintf("%s:%d: %s", path.c_str(), number, what.c_str()));
         };
         if (line.front() == '[') {
+            in_sections = true;
             const std::string_view name = line.size() > 2 && line.back() == ']' ? line.substr(1, line.size() - 2)
                                                                                 : std::string_view();
             // The name becomes a directory of the cache.
@@ -106,7 +125,7 @@ Config parse_config(std::string_view text, const std::string &path)
                 problem(strprintf("repository [%.*s] given twice, its mirrors are joined", static_cast<int>(name.size()),
                                   name.data()));
             else
-                config.repositories.push_back({std::string(name), {}});
+                config.repositories.push_back({std::string(name), {}, {}});
             continue;
         }
         if (is_mirror_url(line)) {
@@ -120,7 +139,14 @@ Config parse_config(std::string_view text, const std::string &path)
             config.repositories[current].mirrors.push_back(std::move(url));
             continue;
         }
-        if (const size_t equals = line.find('='); equals != std::string_view::npos && current == NONE) {
+        const size_t equals = line.find('=');
+        if (is_ca_file_line(line, equals) && (current != NONE || !in_sections)) {
+            std::string &cafile = current == NONE ? config.settings.cafile : config.repositories[current].cafile;
+            if (std::optional<std::string> refused = ca_file(cafile, line, equals))
+                problem(*refused);
+            continue;
+        }
+        if (equals != std::string_view::npos && !in_sections) {
             if (std::optional<std::string> refused = setting(config.settings, line, equals))
                 problem(*refused);
             continue;
@@ -132,6 +158,9 @@ Config parse_config(std::string_view text, const std::string &path)
             config.problems.push_back(strprintf("%s: repository [%s] has no mirror", path.c_str(), r.name.c_str()));
         return r.mirrors.empty();
     });
+    for (Repository &r : config.repositories)
+        if (r.cafile.empty())
+            r.cafile = config.settings.cafile;
     return config;
 }
 

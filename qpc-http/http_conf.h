@@ -8,10 +8,15 @@
 //   connect_timeout = 15    seconds to connect
 //   low_speed_time = 30     seconds below low_speed_limit before giving up
 //   low_speed_limit = 1024  bytes per second
+//   cafile = /etc/ssl/quendari-ca.pem
+//                           the certificates (PEM) that HTTPS servers are
+//                           checked against instead of the system's CA store,
+//                           a path below the system root
 //
 //   [main]
 //   https://mirror-a.example.org/quendari/main
 //   file:///srv/quendari/main
+//   cafile = /etc/ssl/main-ca.pem   (only cafile may be given per repository)
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +27,7 @@ namespace qpm::http {
 struct Repository {
     std::string name;                 // also its directory below the cache
     std::vector<std::string> mirrors; // without a trailing slash
+    std::string cafile;               // system path; "" for the system's CA store
 };
 
 struct Settings {
@@ -30,6 +36,7 @@ struct Settings {
     long connect_timeout = 15;
     long low_speed_time = 30;
     long low_speed_limit = 1024;
+    std::string cafile; // for the repositories that name none of their own
 };
 
 struct Config {

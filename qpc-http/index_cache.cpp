@@ -115,7 +115,7 @@ bool refresh_repository(const Repository &repository, const Settings &settings, 
         const std::string url = mirror + "/" + QPK_INDEX_NAME;
         // Validators belong to the mirror that gave them.
         const bool conditional = cached_created && meta.url == mirror;
-        const Fetched got = fetch_to_memory(url, settings, conditional ? meta.etag : "",
+        const Fetched got = fetch_to_memory(url, settings, repository, conditional ? meta.etag : "",
                                             conditional ? meta.last_modified : "", MAX_COMPRESSED_INDEX);
         if (!got.ok) {
             log_to(plugin_log, LL_WARNING, "qpc-http: %s: %s, trying the next mirror", url.c_str(), got.error.c_str());

@@ -169,10 +169,8 @@ QPC_EXPORT void *qpc_connect(const Ekva *configuration, LogHandle *log)
         return nullptr;
     }
     connection->certstore = root_path(syspath::inventory) + "/certstore";
-    if (connections.empty() && curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        log_to(plugin_log, LL_ERROR, "qpc-http: cannot start libcurl");
-        return nullptr;
-    }
+    // libcurl is opened by the first transfer (curl_lazy.cpp), not here: a
+    // run that answers from the cached index never needs it.
     log_to(plugin_log, LL_DEBUG, "qpc-http: %zu repositories", connection->config.repositories.size());
     connections.push_back(std::move(connection));
     return connections.back().get();
@@ -196,13 +194,9 @@ QPC_EXPORT int qpc_refresh(void *handle)
 
 QPC_EXPORT int qpc_release(void *handle)
 {
-    const size_t before = connections.size();
     std::erase_if(connections, [handle](const auto &c) { return c.get() == handle; });
-    if (connections.empty()) {
-        if (before > 0)
-            curl_global_cleanup();
+    if (connections.empty())
         plugin_log = nullptr;
-    }
     return 0;
 }
 
@@ -260,7 +254,7 @@ QPC_EXPORT long qpc_readpkg(void *handle, const qpk_info *qpi, FILE *out)
     Download::State state;
     {
         Progress progress(1, qpi->file_size);
-        state = run_one(download, &progress, c->config.settings);
+        state = run_one(download, &progress);
     }
     if (state != Download::State::Done) {
         log_to(plugin_log, LL_ERROR, "qpc-http: failed to fetch %s: %s", file_name.c_str(), download.error().c_str());

@@ -4,8 +4,12 @@
 #include "plog.h"
 #include "util/strfmt.h"
 
+#include "util/files.h"
+#include "util/sysroot.h"
+
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,11 +77,17 @@ size_t on_header(char *data, size_t size, size_t count, void *user)
     return line.size();
 }
 
-std::string curl_error(CURLcode code, long status)
+// The CA file of a repository, read inside the system root.
+std::optional<std::string> read_ca_file(const std::string &path, std::string &error)
 {
-    if (code == CURLE_HTTP_RETURNED_ERROR)
-        return strprintf("HTTP status %ld", status);
-    return curl_easy_strerror(code);
+    const UniqueFd fd = root_open(path, O_RDONLY);
+    std::string text;
+    if (!fd || !read_all(fd.get(), text)) {
+        const int err = errno;
+        error = strprintf("cannot read the CA file %s: %s", root_path(path).c_str(), std::strerror(err));
+        return std::nullopt;
+    }
+    return text;
 }
 
 // Worth another attempt at the same mirror.
@@ -99,12 +109,42 @@ bool transient(CURLcode code, long status)
 
 } // namespace
 
-CurlPtr curl_new(const Settings &settings)
+std::string curl_error(CURLcode code, long status, const char *detail)
 {
-    CurlPtr easy(curl_easy_init());
-    if (!easy)
-        return nullptr;
-    CURL *e = easy.get();
+    switch (code) {
+    case CURLE_HTTP_RETURNED_ERROR:
+        return strprintf("HTTP status %ld", status);
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+        if (detail && *detail)
+            return std::string(trim(detail));
+        break;
+    default:
+        break;
+    }
+    return curl_easy_strerror(code);
+}
+
+CurlPtr curl_new() { return CurlPtr(curl_easy_init()); }
+
+bool curl_prepare(CURL *e, const Settings &settings, const Repository &repository, char *detail, std::string &error)
+{
+    curl_easy_reset(e);
+    detail[0] = '\0';
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, detail);
+    if (!repository.cafile.empty()) {
+        std::optional<std::string> pem = read_ca_file(repository.cafile, error);
+        if (!pem)
+            return false;
+        curl_blob blob{pem->data(), pem->size(), CURL_BLOB_COPY};
+        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        // Neither the bundle nor the directory of the system's store.
+        curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<char *>(nullptr));
+        curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<char *>(nullptr));
+    }
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,file");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -116,18 +156,21 @@ CurlPtr curl_new(const Settings &settings)
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, settings.low_speed_limit);
     curl_easy_setopt(e, CURLOPT_USERAGENT, "qpc-http/2");
     curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, open_socket);
-    return easy;
+    return true;
 }
 
-Fetched fetch_to_memory(const std::string &url, const Settings &settings, const std::string &etag,
-                        const std::string &last_modified, size_t max_bytes)
+Fetched fetch_to_memory(const std::string &url, const Settings &settings, const Repository &repository,
+                        const std::string &etag, const std::string &last_modified, size_t max_bytes)
 {
     Fetched result;
-    CurlPtr easy = curl_new(settings);
+    CurlPtr easy = curl_new();
     if (!easy) {
         result.error = "cannot start a transfer";
         return result;
     }
+    char detail[CURL_ERROR_SIZE];
+    if (!curl_prepare(easy.get(), settings, repository, detail, result.error))
+        return result;
     CurlListPtr headers;
     const auto add_header = [&headers](const std::string &line) {
         curl_slist *grown = curl_slist_append(headers.get(), line.c_str());
@@ -156,7 +199,7 @@ Fetched fetch_to_memory(const std::string &url, const Settings &settings, const 
         return result;
     }
     if (code != CURLE_OK) {
-        result.error = curl_error(code, result.status);
+        result.error = curl_error(code, result.status, detail);
         return result;
     }
     result.ok = true;
@@ -194,6 +237,10 @@ bool Download::start(CURL *easy, Progress *progress)
 {
     m_easy = easy;
     m_progress = progress;
+    if (!curl_prepare(easy, m_settings, m_repository, m_detail, m_error)) {
+        m_error = strprintf("%s: %s", url().c_str(), m_error.c_str());
+        return false;
+    }
     int64_t have = part_size();
     if (have > m_size || m_fresh_retry) {
         discard_part();
@@ -287,7 +334,7 @@ Download::State Download::finish(CURLcode code, long status)
         return next_mirror(strprintf("more than the %lld bytes the index gives", static_cast<long long>(m_size)));
     }
     if (code != CURLE_OK) {
-        const std::string why = curl_error(code, status);
+        const std::string why = curl_error(code, status, m_detail);
         if (status == 416) {
             // What we hold is not a prefix of what the mirror has.
             discard_part();
@@ -328,9 +375,9 @@ Download::State Download::finish(CURLcode code, long status)
 
 // ---------------------------------------------------------------- runners
 
-Download::State run_one(Download &download, Progress *progress, const Settings &settings)
+Download::State run_one(Download &download, Progress *progress)
 {
-    CurlPtr easy = curl_new(settings);
+    CurlPtr easy = curl_new();
     if (!easy)
         return Download::State::Failed;
     for (;;) {
@@ -367,7 +414,7 @@ int run_many(const std::vector<Download *> &downloads, Progress *progress, const
             easy = idle.back();
             idle.pop_back();
         } else {
-            handles.push_back(curl_new(settings));
+            handles.push_back(curl_new());
             easy = handles.back().get();
         }
         if (!easy || !d->start(easy, progress) || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {

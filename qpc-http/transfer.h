@@ -22,10 +22,25 @@ using CurlPtr = std::unique_ptr<CURL, Deleter<&curl_easy_cleanup>>;
 using CurlMultiPtr = std::unique_ptr<CURLM, Deleter<&curl_multi_cleanup>>;
 using CurlListPtr = std::unique_ptr<curl_slist, Deleter<&curl_slist_free_all>>;
 
-// A new easy handle with the options every transfer shares: timeouts,
-// protocols (http, https, file; redirects only to http and https),
-// close-on-exec sockets.
-CurlPtr curl_new(const Settings &settings);
+// A new easy handle (null when libcurl cannot be had).
+CurlPtr curl_new();
+
+// Sets `easy` up for a transfer from `repository`, resetting whatever an
+// earlier transfer set: the options every transfer shares (timeouts,
+// protocols http, https and file, redirects only to http and https,
+// close-on-exec sockets; proxies as the environment names them) and the
+// certificates HTTPS servers are checked against: the repository's cafile
+// alone when it names one, read below the system root, else the system's CA
+// store. `detail` (CURL_ERROR_SIZE bytes) receives libcurl's own words on a
+// failure. false, with the reason in `error`, when the cafile cannot be read:
+// such a transfer must not go on with the system's store instead.
+bool curl_prepare(CURL *easy, const Settings &settings, const Repository &repository, char *detail,
+                  std::string &error);
+
+// What went wrong with a transfer, in one line: libcurl's words for the
+// code, or for TLS failures (an untrusted certificate, a name that does not
+// match) the finer ones it left in `detail`.
+std::string curl_error(CURLcode code, long status, const char *detail);
 
 struct Fetched {
     bool ok = false;
@@ -36,10 +51,11 @@ struct Fetched {
     std::string error; // why not ok
 };
 
-// GET `url` into memory, at most `max_bytes`, with If-None-Match and
-// If-Modified-Since when given. A 304 is ok with an empty body.
-Fetched fetch_to_memory(const std::string &url, const Settings &settings, const std::string &etag,
-                        const std::string &last_modified, size_t max_bytes);
+// GET `url` (a mirror of `repository`) into memory, at most `max_bytes`,
+// with If-None-Match and If-Modified-Since when given. A 304 is ok with an
+// empty body.
+Fetched fetch_to_memory(const std::string &url, const Settings &settings, const Repository &repository,
+                        const std::string &etag, const std::string &last_modified, size_t max_bytes);
 
 // One package file to fetch from the mirrors of a repository.
 class Download {
@@ -95,10 +111,11 @@ private:
     CURL *m_easy = nullptr;
     Progress *m_progress = nullptr;
     std::string m_error;
+    char m_detail[CURL_ERROR_SIZE] = {};
 };
 
 // Runs one download to its end, attempt after attempt.
-Download::State run_one(Download &download, Progress *progress, const Settings &settings);
+Download::State run_one(Download &download, Progress *progress);
 
 // Runs the downloads side by side, at most `settings.parallel` at a time.
 // Returns how many are Done.

@@ -72,3 +72,29 @@ TEST(HttpProgress, LineShowsPackagesBytesAndRate)
     EXPECT_EQ(human_bytes(1023), "1023 B");
     EXPECT_EQ(human_bytes(1.5 * 1024 * 1024 * 1024), "1.5 GiB");
 }
+
+TEST(HttpConf, CaFileIsGlobalOrPerRepositoryAndAnAbsolutePath)
+{
+    const Config c = parse_config("cafile = /etc/ssl/ours.pem\n"
+                                  "[main]\n"
+                                  "https://a.example/main\n"
+                                  "[extra]\n"
+                                  "cafile=/etc/ssl/extra.pem\n"
+                                  "https://b.example/extra\n"
+                                  "cafile = ssl/relative.pem\n"
+                                  "[bad name]\n"
+                                  "cafile = /etc/ssl/lost.pem\n",
+                                  "f");
+    ASSERT_EQ(c.repositories.size(), 2u);
+    EXPECT_EQ(c.settings.cafile, "/etc/ssl/ours.pem");
+    EXPECT_EQ(c.repositories[0].cafile, "/etc/ssl/ours.pem");
+    EXPECT_EQ(c.repositories[1].cafile, "/etc/ssl/extra.pem");
+    // A refused section's cafile is nobody's, the global one least of all.
+    EXPECT_EQ(c.problems, (std::vector<std::string>{
+                              "f:7: cafile takes an absolute path, not \"ssl/relative.pem\"",
+                              "f:8: not a repository name: [bad name]",
+                              "f:9: not a URL: cafile = /etc/ssl/lost.pem",
+                          }));
+    // Without one, the system's store.
+    EXPECT_EQ(parse_config("[main]\nhttp://a\n", "f").repositories[0].cafile, "");
+}

@@ -431,3 +431,181 @@ TEST_F(QpcHttp, UpgradeFollowsTheRepositoryAfterARefresh)
     for (size_t i = fetched; i < log.size(); ++i)
         EXPECT_FALSE(log[i].uri.ends_with(".qpk")) << log[i].uri;
 }
+
+namespace {
+
+// A throw-away certificate authority and server certificates it signed,
+// made with the openssl command in a temporary directory.
+class TestCa {
+public:
+    struct Server {
+        std::string certificate; // PEM files
+        std::string key;
+
+        NginxOptions serving() const
+        {
+            NginxOptions options;
+            options.tls_certificate = certificate;
+            options.tls_key = key;
+            return options;
+        }
+    };
+
+    TestCa() { m_ok = openssl({"req", "-x509", "-subj", "/CN=qpc-http test CA", "-keyout", m_dir / "ca.key", "-out", pem()}); }
+
+    bool ok() const { return m_ok; }
+    std::string pem() const { return m_dir / "ca.pem"; }
+
+    // A certificate for `alt_name` ("IP:127.0.0.1", "DNS:mirror.example").
+    Server server(const std::string &file, const std::string &alt_name)
+    {
+        Server s{m_dir / (file + ".pem"), m_dir / (file + ".key")};
+        EXPECT_TRUE(openssl({"req", "-x509", "-CA", pem(), "-CAkey", m_dir / "ca.key", "-subj", "/CN=qpc-http test mirror",
+                             "-addext", "subjectAltName=" + alt_name, "-addext", "basicConstraints=critical,CA:FALSE",
+                             "-keyout", s.key, "-out", s.certificate}));
+        return s;
+    }
+
+private:
+    bool openssl(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), "/usr/bin/openssl");
+        args.insert(args.end(), {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"});
+        const RunResult r = run_program(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.status == 0;
+    }
+
+    ScratchDir m_dir;
+    bool m_ok = false;
+};
+
+// Copies the files of `from` into `to` (made).
+void copy_repository(const std::string &from, const std::string &to)
+{
+    fs::create_directories(to);
+    for (const auto &entry : fs::directory_iterator(from))
+        fs::copy_file(entry.path(), to + "/" + entry.path().filename().string());
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// HTTPS mirrors are checked against the system's CA store, or, for a
+// repository given a cafile, against that file alone: an untrusted server,
+// one whose name does not match, and a cafile that cannot be read each fail
+// over to the next mirror with one line naming the mirror.
+TEST_F(QpcHttp, HttpsMirrorsAreTrustedThroughTheSystemStoreOrTheConfiguredCaFileAlone)
+{
+    TestCa ca;
+    ASSERT_TRUE(ca.ok());
+    const TestCa::Server right = ca.server("right", "IP:127.0.0.1");
+    const TestCa::Server wrong = ca.server("wrong", "DNS:mirror.example");
+    Nginx secure(right.serving());
+    Nginx misnamed(wrong.serving());
+    ASSERT_TRUE(secure.ok()) << secure.error();
+    ASSERT_TRUE(misnamed.ok()) << misnamed.error();
+    box.add_package(pkg("A"));
+    box.add_package(pkg("B", {}, 20000));
+    const std::string dir = publish("main");
+    copy_repository(dir, secure.www() + "/main");
+    copy_repository(dir, misnamed.www() + "/main");
+
+    // No cafile: our CA is in no system store, so the plain mirror serves.
+    configure({secure.url("/main"), web.url("/main")});
+    RunResult r = box.pqpm({"refresh"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string untrusted = ": SSL certificate problem: unable to get local issuer certificate, trying the next mirror\n";
+    EXPECT_TRUE(contains(r.err, "qpc-http: " + secure.url("/main/QPKINDEX") + untrusted)) << r.err;
+    EXPECT_EQ(count(r.err, secure.url()), 1u) << r.err;
+    r = box.pqpm({"install", "A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "qpc-http: " + secure.url("/main/A_any_1.0.qpk") + untrusted)) << r.err;
+    EXPECT_TRUE(installed("A"));
+    EXPECT_TRUE(secure.log().empty());
+
+    // With the CA as the repository's cafile (below the system root).
+    write_file(box.path("/etc/mirror-ca.pem"), read_file(ca.pem()));
+    configure({misnamed.url("/main"), secure.url("/main")}, "cafile = /etc/mirror-ca.pem\n");
+    r = box.pqpm({"refresh"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "qpc-http: " + misnamed.url("/main/QPKINDEX") +
+                                    ": SSL: no alternative certificate subject name matches target host name "
+                                    "'127.0.0.1', trying the next mirror\n"))
+        << r.err;
+    r = box.pqpm({"install", "B"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(installed("B"));
+    EXPECT_EQ(secure.log().size(), 2u);
+    EXPECT_EQ(requests("/main/B_any_1.0.qpk").size(), 0u); // not from the plain mirror
+    EXPECT_TRUE(misnamed.log().empty());
+
+    // A cafile that cannot be read is no reason to trust the system's store.
+    write_file(box.path("/etc/qpc-http.conf"),
+               "cafile = /etc/mirror-ca.pem\n[main]\n" + secure.url("/main") + "\ncafile = /etc/gone.pem\n");
+    r = box.pqpm({"refresh"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "qpc-http: " + secure.url("/main/QPKINDEX") + ": cannot read the CA file " +
+                                    box.path("/etc/gone.pem") + ": No such file or directory, trying the next mirror\n"))
+        << r.err;
+    EXPECT_EQ(secure.log().size(), 2u);
+}
+
+// libcurl reads http_proxy and no_proxy; nothing of ours turns that off.
+TEST_F(QpcHttp, DownloadsGoThroughTheProxyTheEnvironmentNamesUnlessNoProxyExcludesIt)
+{
+    NginxOptions forward;
+    forward.proxy = true;
+    Nginx proxy(forward);
+    ASSERT_TRUE(proxy.ok()) << proxy.error();
+    box.add_package(pkg("A"));
+    box.add_package(pkg("B"));
+    publish("main");
+    configure({web.url("/main")});
+    const auto proxied = [&proxy] {
+        std::vector<std::string> uris;
+        for (const AccessEntry &e : proxy.log())
+            uris.push_back(e.uri + " " + std::to_string(e.status));
+        return uris;
+    };
+
+    RunOptions through;
+    through.extra_env = {"http_proxy=" + proxy.url()};
+    ASSERT_EQ(box.pqpm({"refresh"}, through).status, 0);
+    RunResult r = box.pqpm({"install", "A"}, through);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(proxied(), (std::vector<std::string>{"/main/QPKINDEX 200", "/main/A_any_1.0.qpk 200"}));
+    EXPECT_EQ(requests("/main/A_any_1.0.qpk").size(), 1u);
+
+    RunOptions around = through;
+    around.extra_env.push_back("no_proxy=127.0.0.1");
+    r = box.pqpm({"install", "B"}, around);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(installed("B"));
+    EXPECT_EQ(requests("/main/B_any_1.0.qpk").size(), 1u);
+    EXPECT_EQ(proxied().size(), 2u);
+}
+
+// Start-up: a run that answers from the cached index alone never loads
+// libcurl (and its two dozen libraries); one that transfers does.
+TEST_F(QpcHttp, OnlyARunThatTransfersLoadsLibcurl)
+{
+    box.add_package(pkg("A"));
+    publish("main");
+    configure({web.url("/main")});
+    RunOptions traced;
+    traced.extra_env = {"LD_DEBUG=files"};
+    RunResult r = box.pqpm({"refresh"}, traced);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "libcurl")) << r.err;
+    r = box.pqpm({"install", "absent"}, traced);
+    EXPECT_TRUE(contains(r.err, "qpc-http.so")) << r.err;
+    EXPECT_FALSE(contains(r.err, "libcurl")) << r.err;
+}

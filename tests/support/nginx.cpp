@@ -79,6 +79,15 @@ SilentPort::~SilentPort()
 }
 
 Nginx::Nginx(const std::string &rate_limit)
+    : Nginx([&rate_limit] {
+          NginxOptions options;
+          options.rate_limit = rate_limit;
+          return options;
+      }())
+{
+}
+
+Nginx::Nginx(const NginxOptions &options) : m_tls(!options.tls_certificate.empty())
 {
     if (::access(NGINX, X_OK) != 0) {
         m_error = std::string(NGINX) + " is missing (install nginx-light)";
@@ -100,9 +109,17 @@ Nginx::Nginx(const std::string &rate_limit)
                 "$request_time';\n";
         conf += strprintf("  access_log %s/access.log qpm;\n", dir.c_str());
         conf += "  default_type application/octet-stream;\n";
-        if (!rate_limit.empty())
-            conf += "  limit_rate " + rate_limit + ";\n";
-        conf += strprintf("  server { listen 127.0.0.1:%d; root %s; }\n}\n", m_port, www().c_str());
+        if (!options.rate_limit.empty())
+            conf += "  limit_rate " + options.rate_limit + ";\n";
+        if (m_tls)
+            conf += strprintf("  server { listen 127.0.0.1:%d ssl; ssl_certificate %s; ssl_certificate_key %s;\n",
+                              m_port, options.tls_certificate.c_str(), options.tls_key.c_str());
+        else
+            conf += strprintf("  server { listen 127.0.0.1:%d;\n", m_port);
+        if (options.proxy)
+            conf += "    location / { proxy_pass http://$http_host$request_uri; }\n  }\n}\n";
+        else
+            conf += strprintf("    root %s;\n  }\n}\n", www().c_str());
         write_file(dir + "/nginx.conf", conf);
 
         const std::string conf_path = dir + "/nginx.conf";
@@ -147,7 +164,10 @@ Nginx::~Nginx()
     }
 }
 
-std::string Nginx::url(const std::string &path) const { return strprintf("http://127.0.0.1:%d", m_port) + path; }
+std::string Nginx::url(const std::string &path) const
+{
+    return strprintf("%s://127.0.0.1:%d", m_tls ? "https" : "http", m_port) + path;
+}
 
 std::vector<AccessEntry> Nginx::log() const
 {

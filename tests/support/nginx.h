@@ -22,10 +22,23 @@ struct AccessEntry {
     double duration = 0; // seconds the request took
 };
 
+struct NginxOptions {
+    // When given ("64k"), every response is slowed down to it.
+    std::string rate_limit;
+    // When given, HTTPS with this certificate (PEM, the chain after it) and
+    // key instead of plain HTTP.
+    std::string tls_certificate;
+    std::string tls_key;
+    // A forward proxy for plain HTTP instead of a file server: every request
+    // is passed on to the host its URL names (an IP address: no resolver).
+    bool proxy = false;
+};
+
 class Nginx {
 public:
     // `rate_limit` ("64k"), when given, slows every response down to it.
     explicit Nginx(const std::string &rate_limit = "");
+    explicit Nginx(const NginxOptions &options);
     ~Nginx();
     Nginx(const Nginx &) = delete;
     Nginx &operator=(const Nginx &) = delete;
@@ -35,8 +48,9 @@ public:
 
     // The directory served at "/".
     std::string www() const { return m_dir.path() + "/www"; }
-    // "http://127.0.0.1:PORT" + path.
+    // "http://127.0.0.1:PORT" (https:// with TLS) + path.
     std::string url(const std::string &path = "") const;
+    int port() const { return m_port; }
 
     // Every request so far (the log is flushed per request).
     std::vector<AccessEntry> log() const;
@@ -44,6 +58,7 @@ public:
 private:
     ScratchDir m_dir;
     int m_port = 0;
+    bool m_tls = false;
     pid_t m_pid = -1;
     std::string m_error;
 };
