@@ -1,5 +1,6 @@
 #include "package/qpf.h"
 
+#include "package/inflate.h"
 #include "package/sha1.h"
 #include "package/signature.h"
 #include "package/stage_writer.h"
@@ -282,45 +283,131 @@ private:
     uint64_t m_lists = 0;
 };
 
-// The payload as libarchive reads it, each block also fed to the signature
-// check (when there is one). The stream under it digests the whole file.
+// The payload as libarchive reads it: every block of the file is fed to
+// the signature check (when there is one) as it is read, and a gzip
+// payload is inflated here, so libarchive gets the plain cpio. The stream
+// under it digests the whole file.
 class PayloadSource {
 public:
     static constexpr size_t BLOCK = 256 * 1024;
+    // What libarchive is handed at a time: the write budget is charged by
+    // block, and a block must fit its allowance.
+    static constexpr size_t OUT_BLOCK = 64 * 1024;
 
-    PayloadSource(FILE *stream, SignatureCheck *check) : m_stream(stream), m_check(check), m_buffer(BLOCK) {}
-
-    static la_ssize_t read(archive *, void *self, const void **block)
+    PayloadSource(FILE *stream, SignatureCheck *check)
+        : m_stream(stream), m_check(check), m_in(BLOCK), m_out(OUT_BLOCK)
     {
-        return static_cast<PayloadSource *>(self)->next(block);
+    }
+
+    static la_ssize_t read(archive *reader, void *self, const void **block)
+    {
+        return static_cast<PayloadSource *>(self)->next(reader, block);
     }
 
     // Reads what libarchive left, so the signature covers the file to its
     // end. False on a read error.
     bool drain()
     {
-        const void *block = nullptr;
         la_ssize_t n;
-        while ((n = next(&block)) > 0) {
+        while ((n = read_raw()) > 0) {
         }
         return n == 0;
     }
 
 private:
-    la_ssize_t next(const void **block)
+    enum class Mode { Start, Plain, Gzip, End };
+
+    la_ssize_t read_raw()
     {
-        const size_t got = std::fread(m_buffer.data(), 1, m_buffer.size(), m_stream);
+        const size_t got = std::fread(m_in.data(), 1, m_in.size(), m_stream);
         if (got == 0 && std::ferror(m_stream))
             return -1;
         if (m_check && got > 0)
-            m_check->update(m_buffer.data(), got);
-        *block = m_buffer.data();
+            m_check->update(m_in.data(), got);
         return static_cast<la_ssize_t>(got);
+    }
+
+    la_ssize_t next(archive *reader, const void **block)
+    {
+        switch (m_mode) {
+        case Mode::Start:
+        case Mode::Plain: {
+            const la_ssize_t got = read_raw();
+            if (got < 0)
+                archive_set_error(reader, errno, "Read error");
+            if (got <= 0)
+                return got;
+            if (m_mode == Mode::Start &&
+                GzipInflater::starts_gzip(std::string_view(reinterpret_cast<const char *>(m_in.data()),
+                                                           static_cast<size_t>(got)))) {
+                m_mode = Mode::Gzip;
+                m_inflater.input(m_in.data(), static_cast<size_t>(got));
+                return inflate(reader, block);
+            }
+            m_mode = Mode::Plain;
+            *block = m_in.data();
+            return got;
+        }
+        case Mode::Gzip: return inflate(reader, block);
+        case Mode::End: return 0;
+        }
+        return 0;
+    }
+
+    la_ssize_t inflate(archive *reader, const void **block)
+    {
+        for (;;) {
+            if (m_inflater.input_left() == 0) {
+                const la_ssize_t got = read_raw();
+                if (got < 0) {
+                    archive_set_error(reader, errno, "Read error");
+                    return -1;
+                }
+                if (got == 0) {
+                    if (m_between_members) {
+                        m_mode = Mode::End;
+                        return 0;
+                    }
+                    archive_set_error(reader, EINVAL, "truncated gzip input");
+                    return -1;
+                }
+                m_inflater.input(m_in.data(), static_cast<size_t>(got));
+            }
+            if (m_between_members) {
+                // Another member, or the end of the compressed data: what
+                // follows it is not part of the archive.
+                if (*m_inflater.input_next() != 0x1f) {
+                    m_mode = Mode::End;
+                    return 0;
+                }
+                m_between_members = false;
+                m_inflater.next_member();
+            }
+            const size_t left = m_inflater.input_left();
+            size_t produced = 0;
+            const GzipInflater::Step step = m_inflater.inflate(m_out.data(), m_out.size(), produced);
+            if (step == GzipInflater::Step::Error ||
+                (step == GzipInflater::Step::More && produced == 0 && left > 0 && m_inflater.input_left() == left)) {
+                archive_set_error(reader, EINVAL, "%s",
+                                  m_inflater.error().empty() ? "damaged gzip data" : m_inflater.error().c_str());
+                return -1;
+            }
+            if (step == GzipInflater::Step::MemberEnd)
+                m_between_members = true;
+            if (produced > 0) {
+                *block = m_out.data();
+                return static_cast<la_ssize_t>(produced);
+            }
+        }
     }
 
     FILE *m_stream;
     SignatureCheck *m_check;
-    std::vector<char> m_buffer;
+    std::vector<unsigned char> m_in;
+    std::vector<unsigned char> m_out;
+    GzipInflater m_inflater;
+    Mode m_mode = Mode::Start;
+    bool m_between_members = false;
 };
 
 enum class Copy { Done, Failed, OverBudget };

@@ -466,3 +466,35 @@ TEST_F(Qpf, PayloadFailingItsSignatureLeavesNothingAndIsReportedByItsSignature)
     EXPECT_TRUE(logged("Failure verifying signature of " + (dir / "pkg.qpk")));
     EXPECT_FALSE(logged("Refusing to extract fifo"));
 }
+
+// The payload is inflated before libarchive reads it: a plain cpio is read
+// as it is, several gzip members make one archive, what follows the last
+// member is not read as part of it, and a member whose check fails is
+// damage, whatever came out of it.
+TEST_F(Qpf, PayloadCompressionForms)
+{
+    const std::string cpio = test::make_payload({test::file_entry("data/a", "alpha"), test::file_entry("data/b", "beta")}, false);
+    std::string bad_crc = test::gzip_bytes(cpio);
+    bad_crc[bad_crc.size() - 8] ^= 1;
+    const struct {
+        const char *name;
+        std::string payload;
+        int rc;
+    } cases[] = {
+        {"plain cpio", cpio, 0},
+        {"two members", test::gzip_bytes(cpio.substr(0, 200)) + test::gzip_bytes(cpio.substr(200)), 0},
+        {"trailing bytes", test::gzip_bytes(cpio) + "not gzip", 0},
+        {"bad crc", bad_crc, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / "pkg.qpk";
+        const std::string into = dir / (std::string("into-") + std::to_string(&c - cases));
+        ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+        test::write_package(path, test::basic_attributes(), c.payload);
+        EXPECT_EQ(extract(path, into, 0), c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(test::read_file(into + "/data/b"), "beta");
+        }
+    }
+}
