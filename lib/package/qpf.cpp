@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <semaphore>
+#include <thread>
 #include <unistd.h>
 
 #include <archive.h>
@@ -122,6 +124,11 @@ public:
         const cookie_io_functions_t io{&HashingStream::read, nullptr, &HashingStream::seek, nullptr};
         return FilePtr(fopencookie(this, "r", io));
     }
+
+    // The digest so far and how far it reaches, for a reader that goes on
+    // from there without the stream (what it digests must follow on).
+    Sha1Stream &digest() { return m_sha; }
+    off_t hashed() const { return m_ok ? m_hashed : -1; }
 
     // Digests what was not read yet and returns the hex digest; nothing when
     // a byte was skipped or the file could not be read.
@@ -283,29 +290,124 @@ private:
     uint64_t m_lists = 0;
 };
 
+// The payload of a package file read in blocks from its descriptor, each
+// block digested for the whole file's SHA-1 and the signature check (when
+// there is one). For a large file the digests are taken on a second thread
+// while this one inflates and writes: a block is read again into its slot
+// only once the digests have taken it.
+class PayloadBlocks {
+public:
+    static constexpr size_t BLOCK = 256 * 1024;
+    static constexpr off_t PARALLEL_FROM = 4 * 1024 * 1024;
+
+    PayloadBlocks(int fd, Sha1Stream &file_digest, SignatureCheck *check, bool parallel)
+        : m_fd(fd), m_file_digest(file_digest), m_check(check)
+    {
+        for (Slot &slot : m_slots)
+            slot.data.resize(BLOCK);
+        if (parallel)
+            m_worker = std::thread([this] { digest_slots(); });
+    }
+    PayloadBlocks(const PayloadBlocks &) = delete;
+    PayloadBlocks &operator=(const PayloadBlocks &) = delete;
+    ~PayloadBlocks() { stop(); }
+
+    // The next block (valid until SLOTS more are read): its size, 0 at the
+    // end, -1 on a read error (errno set).
+    ssize_t next(const unsigned char *&data)
+    {
+        Slot &slot = m_slots[m_head];
+        m_free.acquire();
+        ssize_t n;
+        do
+            n = ::read(m_fd, slot.data.data(), slot.data.size());
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            m_free.release();
+            return n;
+        }
+        slot.size = static_cast<size_t>(n);
+        m_head = (m_head + 1) % SLOTS; // the end marker goes where the worker looks next
+        if (m_worker.joinable()) {
+            m_full.release();
+        } else {
+            digest(slot);
+            m_free.release();
+        }
+        data = slot.data.data();
+        return n;
+    }
+
+    // Waits until every block read has been digested. False when a digest
+    // failed.
+    bool stop()
+    {
+        if (m_worker.joinable()) {
+            m_free.acquire();
+            m_slots[m_head].size = 0; // the end
+            m_full.release();
+            m_worker.join();
+        }
+        return m_ok;
+    }
+
+private:
+    static constexpr size_t SLOTS = 4;
+    struct Slot {
+        std::vector<unsigned char> data;
+        size_t size = 0;
+    };
+
+    void digest(const Slot &slot)
+    {
+        if (!m_file_digest.update(slot.data.data(), slot.size))
+            m_ok = false;
+        if (m_check)
+            m_check->update(slot.data.data(), slot.size);
+    }
+
+    void digest_slots()
+    {
+        for (size_t tail = 0;; tail = (tail + 1) % SLOTS) {
+            m_full.acquire();
+            const Slot &slot = m_slots[tail];
+            if (slot.size == 0)
+                return;
+            digest(slot);
+            m_free.release();
+        }
+    }
+
+    int m_fd;
+    Sha1Stream &m_file_digest;
+    SignatureCheck *m_check;
+    std::array<Slot, SLOTS> m_slots;
+    size_t m_head = 0;
+    std::counting_semaphore<SLOTS> m_free{SLOTS};
+    std::counting_semaphore<SLOTS> m_full{0};
+    std::thread m_worker;
+    bool m_ok = true; // written by whoever digests, read after the join
+};
+
 // The payload as libarchive reads it: every block of the file is fed to
 // the signature check (when there is one) as it is read, and a gzip
 // payload is inflated here, so libarchive gets the plain cpio. The stream
 // under it digests the whole file.
 class PayloadSource {
 public:
-    static constexpr size_t BLOCK = 256 * 1024;
     // What libarchive is handed at a time: the write budget is charged by
     // block, and a block must fit its allowance.
     static constexpr size_t OUT_BLOCK = 64 * 1024;
 
-    PayloadSource(FILE *stream, SignatureCheck *check)
-        : m_stream(stream), m_check(check), m_in(BLOCK), m_out(OUT_BLOCK)
-    {
-    }
+    explicit PayloadSource(PayloadBlocks &blocks) : m_blocks(blocks), m_out(OUT_BLOCK) {}
 
     static la_ssize_t read(archive *reader, void *self, const void **block)
     {
         return static_cast<PayloadSource *>(self)->next(reader, block);
     }
 
-    // Reads what libarchive left, so the signature covers the file to its
-    // end. False on a read error.
+    // Reads what libarchive left, so the digests cover the file to its end.
+    // False on a read error.
     bool drain()
     {
         la_ssize_t n;
@@ -317,15 +419,7 @@ public:
 private:
     enum class Mode { Start, Plain, Gzip, End };
 
-    la_ssize_t read_raw()
-    {
-        const size_t got = std::fread(m_in.data(), 1, m_in.size(), m_stream);
-        if (got == 0 && std::ferror(m_stream))
-            return -1;
-        if (m_check && got > 0)
-            m_check->update(m_in.data(), got);
-        return static_cast<la_ssize_t>(got);
-    }
+    la_ssize_t read_raw() { return m_blocks.next(m_raw); }
 
     la_ssize_t next(archive *reader, const void **block)
     {
@@ -338,14 +432,14 @@ private:
             if (got <= 0)
                 return got;
             if (m_mode == Mode::Start &&
-                GzipInflater::starts_gzip(std::string_view(reinterpret_cast<const char *>(m_in.data()),
+                GzipInflater::starts_gzip(std::string_view(reinterpret_cast<const char *>(m_raw),
                                                            static_cast<size_t>(got)))) {
                 m_mode = Mode::Gzip;
-                m_inflater.input(m_in.data(), static_cast<size_t>(got));
+                m_inflater.input(m_raw, static_cast<size_t>(got));
                 return inflate(reader, block);
             }
             m_mode = Mode::Plain;
-            *block = m_in.data();
+            *block = m_raw;
             return got;
         }
         case Mode::Gzip: return inflate(reader, block);
@@ -371,7 +465,7 @@ private:
                     archive_set_error(reader, EINVAL, "truncated gzip input");
                     return -1;
                 }
-                m_inflater.input(m_in.data(), static_cast<size_t>(got));
+                m_inflater.input(m_raw, static_cast<size_t>(got));
             }
             if (m_between_members) {
                 // Another member, or the end of the compressed data: what
@@ -401,9 +495,8 @@ private:
         }
     }
 
-    FILE *m_stream;
-    SignatureCheck *m_check;
-    std::vector<unsigned char> m_in;
+    PayloadBlocks &m_blocks;
+    const unsigned char *m_raw = nullptr; // the last block read
     std::vector<unsigned char> m_out;
     GzipInflater m_inflater;
     Mode m_mode = Mode::Start;
@@ -570,8 +663,9 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
         qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
         return -1;
     }
-    // Large reads: the whole file passes through this stream once.
-    std::setvbuf(file.get(), nullptr, _IOFBF, PayloadSource::BLOCK);
+    // The header is read through the stream unbuffered, so that the
+    // descriptor stands at the payload's first byte for the blocks after it.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     if (fseeko(file.get(), 0, SEEK_END) != 0) {
         const int err = errno;
         qlog(LL_ERROR, "Failure going to end of %s: %s", path.c_str(), std::strerror(err));
@@ -637,16 +731,23 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
         qlog(LL_ERROR, "Failed to change to installation dir %s", directory.c_str());
         return -1;
     }
+    const off_t payload_start = hashing.hashed();
+    if (payload_start < 0 || lseek(fd.get(), 0, SEEK_CUR) != payload_start) {
+        qlog(LL_ERROR, "Failed to read %s", path.c_str());
+        return -1;
+    }
     StageWriter writer(std::move(into));
     UnpackLog log(check.has_value());
-    PayloadSource source(file.get(), check ? &*check : nullptr);
+    PayloadBlocks blocks(fd.get(), hashing.digest(), check ? &*check : nullptr,
+                         size - payload_start >= PayloadBlocks::PARALLEL_FROM);
+    PayloadSource source(blocks);
     int status = unpack(source, writer, budget, log);
-    const bool drained = source.drain();
+    const bool drained = source.drain() && blocks.stop();
     file.reset();
     // The file's digest is wanted also when it is refused: it tells a
     // changed file from a damaged one.
-    if (std::optional<std::string> hash = drained ? hashing.finish() : std::nullopt)
-        out.file_hash = std::move(*hash);
+    if (const std::optional<Sha1::Digest> digest = drained ? hashing.digest().final() : std::nullopt)
+        out.file_hash = sha1_format(*digest, 'x');
 
     if (check) {
         const int rc = drained ? check->finish() : QPS_NOT_CHECKED;

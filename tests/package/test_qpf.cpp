@@ -498,3 +498,41 @@ TEST_F(Qpf, PayloadCompressionForms)
         }
     }
 }
+
+// A large package's digests are taken on a second thread while the payload
+// is unpacked: the same digests, the same refusal of a payload that is not
+// the signed one.
+TEST_F(Qpf, LargePayloadDigestedAlongsideTheUnpacking)
+{
+    const test::Signer signer = test::make_signer(named("Good Signer"));
+    signer.install(certstore);
+    std::string noise(6 << 20, '\0');
+    uint64_t x = 88172645463325252ull;
+    for (char &c : noise) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    const std::string payload = test::make_payload({test::file_entry("data/noise", noise)});
+    for (const bool tampered : {false, true}) {
+        SCOPED_TRACE(tampered ? "tampered" : "signed");
+        test::Attributes attrs = test::basic_attributes();
+        attrs.back() = {"eqpkDataSize", std::to_string(noise.size())};
+        attrs.emplace_back("eqpkRsaSigSubj", signer.subject());
+        attrs.emplace_back("eqpkRsaSigData;binary", signer.sign(tampered ? payload + "x" : payload));
+        const std::string bytes = test::write_package(dir / "big.qpk", attrs, payload);
+        const std::string into = dir / (tampered ? "into-tampered" : "into-signed");
+        ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+        QpfUnpacked out;
+        const int rc = qpm_qpf_unpack(&handle, dir / "big.qpk", into, 1, out);
+        EXPECT_EQ(out.file_hash, sha1_data(bytes));
+        if (tampered) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_TRUE(listing(into).empty());
+        } else {
+            ASSERT_EQ(rc, 0);
+            EXPECT_EQ(test::read_file(into + "/data/noise"), noise);
+            ASSERT_EQ(out.files.size(), 1u);
+            EXPECT_EQ(out.files[0].digest, sha1_data(noise));
+        }
+    }
+}
