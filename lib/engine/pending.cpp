@@ -82,7 +82,8 @@ std::string journal_text(const std::vector<PendingStep> &steps)
 // The journal as this process last read or wrote it, with what identifies
 // that version of the file: a run reads it several times per package, and
 // one stat tells whether the steps kept here are still what it holds
-// (every write makes a new file; none when it is missing).
+// (every write makes a new file; none when it is missing). The change time
+// is no part of it: the rename that puts a new journal in place sets it.
 struct KnownJournal {
     std::string path;
     bool missing = false;
@@ -90,7 +91,6 @@ struct KnownJournal {
     ino_t ino = 0;
     off_t size = 0;
     timespec mtime{};
-    timespec ctime{};
     std::vector<PendingStep> steps;
 };
 
@@ -108,7 +108,6 @@ void know_journal(const std::string &path, const struct stat *st, std::vector<Pe
         g_known.ino = st->st_ino;
         g_known.size = st->st_size;
         g_known.mtime = st->st_mtim;
-        g_known.ctime = st->st_ctim;
     }
     g_known.steps = std::move(steps);
 }
@@ -125,7 +124,7 @@ std::optional<std::vector<PendingStep>> known_journal(const std::string &path)
     if (::stat(path.c_str(), &st) != 0)
         return errno == ENOENT && g_known.missing ? std::optional(g_known.steps) : std::nullopt;
     if (g_known.missing || st.st_dev != g_known.dev || st.st_ino != g_known.ino || st.st_size != g_known.size ||
-        !same_time(st.st_mtim, g_known.mtime) || !same_time(st.st_ctim, g_known.ctime))
+        !same_time(st.st_mtim, g_known.mtime))
         return std::nullopt;
     return g_known.steps;
 }

@@ -115,6 +115,9 @@ int remove_entry(int dir, const DirName &entry, const std::string &path, int dep
         qlog(LL_ERROR, "can't remove '%s'", path.c_str());
         return -1;
     }
+    // An empty directory goes at once (most in a stage whose files moved out).
+    if (::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return 0;
     if (depth >= MAX_DEPTH_BY_DESCRIPTOR)
         return remove_by_path(path);
     UniqueFd sub(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

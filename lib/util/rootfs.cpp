@@ -144,9 +144,13 @@ UniqueFd open_in_root(int root, std::string_view path, int flags, mode_t mode)
 
 // The directory `dir` inside the root, made with its missing parents when
 // `make`.
-UniqueFd open_dir(std::string_view dir, bool make, std::vector<std::string> *made)
+UniqueFd open_dir(std::string_view dir, bool make, std::vector<std::string> *made, bool known_missing = false)
 {
-    UniqueFd fd = root_open(dir, O_PATH | O_DIRECTORY);
+    UniqueFd fd;
+    if (known_missing && make)
+        errno = ENOENT;
+    else
+        fd = root_open(dir, O_PATH | O_DIRECTORY);
     if (fd || !make || errno != ENOENT)
         return fd;
     const auto [up, last] = split_system_path(dir);
@@ -254,12 +258,13 @@ std::optional<RootDirs::Parent> RootDirs::parent(std::string_view path, bool mak
     const std::string key(dir);
     auto it = m_dirs.find(key);
     if (it == m_dirs.end()) {
-        if (!make && m_missing.contains(key)) {
+        const bool missing = m_missing.contains(key);
+        if (!make && missing) {
             errno = ENOENT;
             return std::nullopt;
         }
         const size_t made_before = made ? made->size() : 0;
-        UniqueFd fd = open_dir(dir, make, made);
+        UniqueFd fd = open_dir(dir, make, made, missing);
         if (!fd) {
             if (!make && (errno == ENOENT || errno == ENOTDIR))
                 m_missing.insert(key);
