@@ -191,9 +191,15 @@ int qpm_chk_all_files(const std::string &new_tree, StrArr &data_files, StrArr &i
 
 int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr &add_files)
 {
+    RootDirs dirs;
+    return qpm_chk_local_insert(qpm, new_files, add_files, dirs);
+}
+
+int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr &add_files, RootDirs &dirs)
+{
     add_files.clear();
     ExistingChoice choice;
-    RootLookup system;
+    RootLookup system(dirs);
     for (const std::string &path : new_files) {
         if (!system.exists(path)) {
             add_files.push_back(path);
@@ -227,6 +233,13 @@ int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr 
 int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const StrArr &new_files,
                          StrArr &del_files, StrArr &add_files)
 {
+    RootDirs dirs;
+    return qpm_chk_local_update(qpm, old_files, new_files, del_files, add_files, dirs);
+}
+
+int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const StrArr &new_files,
+                         StrArr &del_files, StrArr &add_files, RootDirs &dirs)
+{
     del_files.clear();
     add_files.clear();
     if (old_files.empty() && new_files.empty())
@@ -234,7 +247,7 @@ int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const S
 
     const std::unordered_set<std::string> old_set = as_set(old_files);
     ExistingChoice choice;
-    RootLookup system;
+    RootLookup system(dirs);
     const auto fail = [&] {
         del_files.clear();
         add_files.clear();

@@ -15,6 +15,7 @@
 namespace qpm {
 
 struct qpm_handle;
+class RootDirs;
 
 // The answers offered when a file that belongs to no package is in the way;
 // an answer in capitals holds for the rest of the check.
@@ -44,6 +45,9 @@ int qpm_chk_sub_files(const std::string &new_tree, const std::string &tree, StrA
 // owned by no package is left or replaced as the user chooses (default:
 // replace). 0 with the paths to write in `add_files`, or -1 (then empty).
 int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr &add_files);
+// The same, looking through `system`: what it saw stays there for the
+// transaction that writes the files.
+int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr &add_files, RootDirs &system);
 
 // The same for an update from `old_files` (the installed file index) to
 // `new_files`: files of the old version are simply replaced, and
@@ -52,6 +56,8 @@ int qpm_chk_local_insert(const qpm_handle *qpm, const StrArr &new_files, StrArr 
 // order of their input lists.
 int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const StrArr &new_files,
                          StrArr &del_files, StrArr &add_files);
+int qpm_chk_local_update(const qpm_handle *qpm, const StrArr &old_files, const StrArr &new_files,
+                         StrArr &del_files, StrArr &add_files, RootDirs &system);
 
 // What becomes of one configuration file of a package.
 enum class ConfFileAction {

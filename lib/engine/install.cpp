@@ -22,6 +22,7 @@
 #include "util/sysroot.h"
 
 #include <unistd.h>
+#include <utility>
 
 namespace qpm {
 
@@ -50,8 +51,9 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     }
 
     StrArr final_files;
+    RootDirs system; // looked through once: by the check, then by the writes
     if (!staged.files.data.empty()) {
-        if (const int rc = qpm_chk_local_insert(qpm, staged.files.data, final_files); rc != 0) {
+        if (const int rc = qpm_chk_local_insert(qpm, staged.files.data, final_files, system); rc != 0) {
             qlog(LL_ERROR, "qpm_install_qpk: Aborting");
             return rc;
         }
@@ -59,7 +61,7 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     if (talk)
         qlog(LL_INFO, "installing %s", staged.paths.puname.c_str());
 
-    FileTransaction files(staged.paths.backup);
+    FileTransaction files(staged.paths.backup, std::move(system));
     if (apply_install(qpm, *qpi, staged, final_files, files, talk) != 0 || fault_point("install:apply"))
         return -1;
 

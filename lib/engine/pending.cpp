@@ -24,6 +24,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace qpm {
 namespace {
@@ -77,21 +79,84 @@ std::string journal_text(const std::vector<PendingStep> &steps)
     return text;
 }
 
+// The journal as this process last read or wrote it, with what identifies
+// that version of the file: a run reads it several times per package, and
+// one stat tells whether the steps kept here are still what it holds
+// (every write makes a new file; none when it is missing). The change time
+// is no part of it: the rename that puts a new journal in place sets it.
+struct KnownJournal {
+    std::string path;
+    bool missing = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    std::vector<PendingStep> steps;
+};
+
+KnownJournal g_known;
+
+void forget_journal() { g_known.path.clear(); }
+
+// Remembers `steps` as the journal at `path`, the file `st` (null: none).
+void know_journal(const std::string &path, const struct stat *st, std::vector<PendingStep> steps)
+{
+    g_known.path = path;
+    g_known.missing = st == nullptr;
+    if (st) {
+        g_known.dev = st->st_dev;
+        g_known.ino = st->st_ino;
+        g_known.size = st->st_size;
+        g_known.mtime = st->st_mtim;
+    }
+    g_known.steps = std::move(steps);
+}
+
+bool same_time(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// The steps kept for `path` when the file is still the one they were read
+// from or written as.
+std::optional<std::vector<PendingStep>> known_journal(const std::string &path)
+{
+    if (g_known.path != path)
+        return std::nullopt;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT && g_known.missing ? std::optional(g_known.steps) : std::nullopt;
+    if (g_known.missing || st.st_dev != g_known.dev || st.st_ino != g_known.ino || st.st_size != g_known.size ||
+        !same_time(st.st_mtim, g_known.mtime))
+        return std::nullopt;
+    return g_known.steps;
+}
+
 // Replaces the journal by `steps` (removes it when there are none).
 bool write_journal(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
 {
     const std::string path = pending_path(qpm);
+    forget_journal();
     if (steps.empty()) {
-        if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT) {
+            know_journal(path, nullptr, {});
             return true;
+        }
         qlog(LL_ERROR, "failed to remove %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     SiblingFile out;
-    if (!out.create(path, 0644) || !write_all(out.fd(), journal_text(steps)) || out.commit() != 0) {
+    if (!out.create(path, 0644) || !write_all(out.fd(), journal_text(steps))) {
         qlog(LL_ERROR, "failed to write %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
+    // Identified by the descriptor before it goes: the renamed file is the
+    // same one.
+    struct stat st {};
+    const bool known = ::fstat(out.fd(), &st) == 0;
+    if (out.commit() != 0) {
+        qlog(LL_ERROR, "failed to write %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (known)
+        know_journal(path, &st, steps);
     return true;
 }
 
@@ -246,9 +311,19 @@ std::string pending_path(const qpm_handle *qpm) { return qpm->root + "/" + JOURN
 
 std::vector<PendingStep> pending_read(const qpm_handle *qpm)
 {
+    const std::string path = pending_path(qpm);
+    if (std::optional<std::vector<PendingStep>> known = known_journal(path))
+        return std::move(*known);
     std::vector<PendingStep> steps;
-    const std::optional<std::string> text = _read_file(pending_path(qpm));
-    if (!text)
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT)
+            know_journal(path, nullptr, steps);
+        return steps;
+    }
+    struct stat st {};
+    std::optional<std::string> text(std::in_place);
+    if (::fstat(fd.get(), &st) != 0 || !read_all(fd.get(), *text))
         return steps;
     std::optional<std::string_view> rest = std::string_view(*text);
     while (rest) {
@@ -268,6 +343,7 @@ std::vector<PendingStep> pending_read(const qpm_handle *qpm)
         }
         steps.push_back({*known, *package, attr("eqpkPendingValue").value_or(""), *puname});
     }
+    know_journal(path, &st, steps);
     return steps;
 }
 
@@ -327,16 +403,36 @@ bool pending_log(const qpm_handle *qpm, const std::string &name)
 
 bool sync_system(const qpm_handle *qpm)
 {
-    std::unordered_set<dev_t> synced;
+    // One descriptor per file system, opened on the first call for these
+    // paths and kept for the next packages of the run.
+    struct Synced {
+        std::string root, inventory;
+        std::vector<std::pair<std::string, UniqueFd>> fds; // shown path, descriptor
+    };
+    static Synced synced;
     const std::string root = have_system_root() ? system_root() : "/";
-    for (const std::string *path : {&root, &qpm->root}) {
-        UniqueFd fd(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0 || (!synced.contains(st.st_dev) && ::syncfs(fd.get()) != 0)) {
-            qlog(LL_ERROR, "failed to sync %s: %s", path->c_str(), std::strerror(errno));
+    if (synced.fds.empty() || synced.root != root || synced.inventory != qpm->root) {
+        synced = Synced{};
+        std::unordered_set<dev_t> devices;
+        for (const std::string *path : {&root, &qpm->root}) {
+            UniqueFd fd(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat st {};
+            if (!fd || ::fstat(fd.get(), &st) != 0) {
+                qlog(LL_ERROR, "failed to sync %s: %s", path->c_str(), std::strerror(errno));
+                synced.fds.clear();
+                return false;
+            }
+            if (devices.insert(st.st_dev).second)
+                synced.fds.emplace_back(*path, std::move(fd));
+        }
+        synced.root = root;
+        synced.inventory = qpm->root;
+    }
+    for (const auto &[path, fd] : synced.fds) {
+        if (::syncfs(fd.get()) != 0) {
+            qlog(LL_ERROR, "failed to sync %s: %s", path.c_str(), std::strerror(errno));
             return false;
         }
-        synced.insert(st.st_dev);
     }
     return true;
 }

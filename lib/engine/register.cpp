@@ -16,20 +16,44 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qpm {
 namespace {
 
-// Copies the files of one tree of the new package into the record
-// directory (TREE/<path> -> DEST/<path>).
+// Puts the stage's `source` at `target` in the record with the bits of
+// `mode` (as qpm_qpf_copy takes it). The stage goes once the package is
+// registered: a regular file of one name is renamed into the record, unless
+// a rollback may still read it from the stage (`keep`); anything else is
+// copied. False once logged.
+bool place_record_file(const std::string &target, const std::string &source, int mode, bool keep = false)
+{
+    struct stat st {};
+    if (!keep && mode >= 1 && ::lstat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        ::rename(source.c_str(), target.c_str()) == 0) {
+        if (mode > 1 && (st.st_mode & 07777) != static_cast<mode_t>(mode & 07777) &&
+            ::chmod(target.c_str(), static_cast<mode_t>(mode & 07777)) != 0)
+            qlog(LL_WARNING, "Failed to set permission on %s: %s\n", target.c_str(), std::strerror(errno));
+        qlog(LL_DEBUG, "Wrote %lld bytes to %s\n", static_cast<long long>(st.st_size), target.c_str());
+        return true;
+    }
+    return qpm_qpf_copy(target, source, std::nullopt, mode) >= 0;
+}
+
+// Puts the files of one tree of the new package into the record directory
+// (TREE/<path> -> DEST/<path>).
 bool copy_tree_files(const std::string &new_tree, const char *tree, const StrArr &files, const std::string &dest,
                      int mode)
 {
     const std::string source_root = strprintf("%s/%s", new_tree.c_str(), tree);
     for (const std::string &file : files) {
-        if (qpm_qpf_copy(dest + file, source_root + file, std::nullopt, mode) < 0)
+        // The links of the package are taken away again on rollback by
+        // their list in the stage.
+        const bool keep = std::string_view(tree) == "info" && file == "/link.txt";
+        if (!place_record_file(dest + file, source_root + file, mode, keep))
             return false;
     }
     return true;
@@ -37,8 +61,8 @@ bool copy_tree_files(const std::string &new_tree, const char *tree, const StrArr
 
 bool copy_hash_list(const std::string &new_tree, const std::string &dir, const char *tree)
 {
-    return qpm_qpf_copy(strprintf("%.1900s/hash/%s.txt", dir.c_str(), tree),
-                        strprintf("%s/hash/%s.txt", new_tree.c_str(), tree), std::nullopt, 0755) >= 0;
+    return place_record_file(strprintf("%.1900s/hash/%s.txt", dir.c_str(), tree),
+                             strprintf("%s/hash/%s.txt", new_tree.c_str(), tree), 0755);
 }
 
 // Writes `text` to `path` whole or not at all (by way of a hidden file
@@ -154,7 +178,7 @@ int register_update(const qpk_info &old_qpi, const StagedPackage &staged, const 
     qpm_qpf_rmdir(p.new_record);
     ::unlink(p.new_index.c_str());
     files.created(p.new_record);
-    if (qpm_qpf_mkdir(p.new_record + "/hash", 0755) != 0) {
+    if (qpm_qpf_mkdir(p.new_record, 0755) != 0 || qpm_qpf_mkdir(p.new_record + "/hash", 0755) != 0) {
         qlog(LL_ERROR, "Failed to register package %s in local inventory", puname);
         return -1;
     }
@@ -252,7 +276,7 @@ int register_install(const qpk_info &qpi, const StagedPackage &staged, const std
     // A directory left by an interrupted registration is no installed package.
     qpm_qpf_rmdir(p.package_dir);
     files.created(p.package_dir);
-    if (qpm_qpf_mkdir(p.package_dir + "/hash", 0755) != 0) {
+    if (qpm_qpf_mkdir(p.package_dir, 0755) != 0 || qpm_qpf_mkdir(p.package_dir + "/hash", 0755) != 0) {
         qlog(LL_ERROR, "qpm_install_qpk: Failed to copy info files for package %s", puname);
         return -1;
     }

@@ -15,7 +15,9 @@
 #include "util/rootfs.h"
 #include "util/strarr.h"
 
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace qpm {
@@ -23,6 +25,9 @@ namespace qpm {
 class FileTransaction {
 public:
     explicit FileTransaction(std::string backup_tree);
+    // With the directories a check looked through: what it saw there spares
+    // the writes a look of their own.
+    FileTransaction(std::string backup_tree, RootDirs system);
     FileTransaction(const FileTransaction &) = delete;
     FileTransaction &operator=(const FileTransaction &) = delete;
     ~FileTransaction();
@@ -68,6 +73,24 @@ public:
 
 private:
     enum class Kind { Created, Exchanged, Links };
+    // The common case of put() by Move in a few calls: a single regular
+    // file renamed from the stage, onto nothing (no backup needed) or onto
+    // a file or link the check saw (saved by a hard link first). nullopt
+    // when it does not apply and nothing changed: the general way then
+    // takes it from the start.
+    std::optional<long long> move_quickly(const RootDirs::Parent &at, const std::string &path, const std::string &target,
+                                          const std::string &source, std::optional<RootDirs::Found> seen);
+    // Saves the file or link `at` as BACKUP+TARGET by a hard link and lists
+    // it: 0, 1 when it was saved before (that backup stays), -1 once logged
+    // (nothing saved), or nullopt when no link can be made here.
+    std::optional<int> link_backup(const std::string &path, const RootDirs::Parent &at, const std::string &target);
+    // The directory BACKUP+ROOT+DIR of the system directory holding `path`,
+    // made when missing; -1 when it cannot be.
+    int backup_dir(const std::string &path);
+    // The stage directory holding `source`; -1 when it cannot be opened.
+    int source_dir(const std::string &source);
+    // Appends TARGET to BACKUP/index.txt; false once logged.
+    bool list_backup(const std::string &target);
     struct Undo {
         Kind kind;
         std::string a;
@@ -79,6 +102,10 @@ private:
     std::vector<Undo> m_undo;
     std::vector<std::string> m_new_dirs; // system paths of parents made for written files, outermost first
     RootDirs m_dirs;                     // the directories written into, opened inside the system root
+    std::unordered_map<std::string, UniqueFd> m_backup_dirs; // system directory -> its backup directory
+    std::unordered_map<std::string, UniqueFd> m_source_dirs; // stage directory -> descriptor
+    UniqueFd m_index;                                         // BACKUP/index.txt, appended to
+    bool m_no_noreplace = false;                              // the file system cannot rename without replacing
     bool m_committed = false;
 };
 

@@ -16,7 +16,9 @@
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/raii.h"
+#include "util/rootfs.h"
 
+#include <utility>
 
 namespace qpm {
 
@@ -45,14 +47,16 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
 
     StrArr delete_files;
     StrArr add_files;
-    if (const int rc = qpm_chk_local_update(qpm, old_files, staged.files.data, delete_files, add_files); rc != 0) {
+    RootDirs system; // looked through once: by the check, then by the writes
+    if (const int rc = qpm_chk_local_update(qpm, old_files, staged.files.data, delete_files, add_files, system);
+        rc != 0) {
         qlog(LL_ERROR, "Failure processing update, rc=%d", rc);
         return rc;
     }
     if (talk)
         qlog(LL_INFO, "updating %s", staged.paths.puname.c_str());
 
-    FileTransaction files(staged.paths.backup);
+    FileTransaction files(staged.paths.backup, std::move(system));
     if (apply_update(qpm, *new_info, staged, delete_files, add_files, files, talk) != 0 ||
         fault_point("update:apply"))
         return -1;

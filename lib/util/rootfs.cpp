@@ -144,9 +144,13 @@ UniqueFd open_in_root(int root, std::string_view path, int flags, mode_t mode)
 
 // The directory `dir` inside the root, made with its missing parents when
 // `make`.
-UniqueFd open_dir(std::string_view dir, bool make, std::vector<std::string> *made)
+UniqueFd open_dir(std::string_view dir, bool make, std::vector<std::string> *made, bool known_missing = false)
 {
-    UniqueFd fd = root_open(dir, O_PATH | O_DIRECTORY);
+    UniqueFd fd;
+    if (known_missing && make)
+        errno = ENOENT;
+    else
+        fd = root_open(dir, O_PATH | O_DIRECTORY);
     if (fd || !make || errno != ENOENT)
         return fd;
     const auto [up, last] = split_system_path(dir);
@@ -254,14 +258,61 @@ std::optional<RootDirs::Parent> RootDirs::parent(std::string_view path, bool mak
     const std::string key(dir);
     auto it = m_dirs.find(key);
     if (it == m_dirs.end()) {
-        UniqueFd fd = open_dir(dir, make, made);
-        if (!fd)
+        const bool missing = m_missing.contains(key);
+        if (!make && missing) {
+            errno = ENOENT;
             return std::nullopt;
+        }
+        const size_t made_before = made ? made->size() : 0;
+        UniqueFd fd = open_dir(dir, make, made, missing);
+        if (!fd) {
+            if (!make && (errno == ENOENT || errno == ENOTDIR))
+                m_missing.insert(key);
+            return std::nullopt;
+        }
+        // What was missing may be there now.
+        if (make && (!made || made->size() != made_before))
+            m_missing.clear();
+        else
+            m_missing.erase(key);
         if (m_dirs.size() >= MAX_DIRS)
             m_dirs.clear(); // paths come sorted by directory: the next ones need few of these
         it = m_dirs.emplace(key, std::move(fd)).first;
     }
     return Parent{it->second.get(), std::string(name)};
+}
+
+std::optional<RootDirs::Found> RootDirs::find(const std::string &path)
+{
+    const std::optional<Parent> at = parent(path);
+    Found found = Found::Missing;
+    if (!at) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            return std::nullopt;
+    } else {
+        struct stat st {};
+        if (::fstatat(at->fd, at->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            found = S_ISREG(st.st_mode) ? Found::Regular : S_ISLNK(st.st_mode) ? Found::Link : Found::Other;
+        else if (errno != ENOENT && errno != ENOTDIR)
+            return std::nullopt;
+    }
+    m_seen[path] = found;
+    return found;
+}
+
+std::optional<RootDirs::Found> RootDirs::seen(const std::string &path) const
+{
+    const auto it = m_seen.find(path);
+    if (it == m_seen.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void RootDirs::forget()
+{
+    m_dirs.clear();
+    m_missing.clear();
+    m_seen.clear();
 }
 
 UniqueFd root_open_dir(std::string_view dir, bool make, std::vector<std::string> *made)

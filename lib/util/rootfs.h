@@ -15,6 +15,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace qpm {
@@ -61,7 +62,10 @@ private:
 // The directories of one run of many paths, each opened once: a cached
 // descriptor keeps naming the directory it was opened for, so whoever
 // changes links on the way (a links list, a script) calls forget().
-// A bounded number stay open.
+// A bounded number stay open. What find() saw is kept too, so the writes
+// that follow a check know what they will meet; it is only a guess for
+// them (every write still learns the truth from its own call), and is
+// dropped for a path by changed() and for all by forget().
 class RootDirs {
 public:
     struct Parent {
@@ -69,12 +73,28 @@ public:
         std::string name;
     };
 
+    // What is at a system path, its last component not followed.
+    enum class Found { Missing, Regular, Link, Other };
+
     // As ParentDir::open.
     std::optional<Parent> parent(std::string_view path, bool make = false, std::vector<std::string> *made = nullptr);
-    void forget() { m_dirs.clear(); }
+
+    // What is at `path`, asked of its directory's descriptor: one fstatat,
+    // none for the entries of a directory already found missing. nullopt
+    // with errno when the directory cannot be reached for another reason
+    // (a link loop, no permission) or `path` names no entry ("/").
+    std::optional<Found> find(const std::string &path);
+
+    // What find() last saw at `path`, unless it changed since.
+    std::optional<Found> seen(const std::string &path) const;
+    void changed(const std::string &path) { m_seen.erase(path); }
+
+    void forget();
 
 private:
     std::unordered_map<std::string, UniqueFd> m_dirs; // system directory -> descriptor
+    std::unordered_set<std::string> m_missing;       // system directories found missing
+    std::unordered_map<std::string, Found> m_seen;   // system path -> what find() saw
 };
 
 // The parts of a system path: its directory ("/" for a top-level name) and

@@ -54,14 +54,11 @@ bool root_exists(std::string_view path) { return static_cast<bool>(root_open(pat
 
 bool RootLookup::exists(const std::string &path)
 {
-    const std::optional<RootDirs::Parent> parent = m_dirs.parent(path);
-    if (!parent)
+    const std::optional<RootDirs::Found> found = m_dirs.find(path);
+    if (!found)
         return root_exists(path); // "/", or a directory that cannot be reached
-    struct stat st {};
-    if (::fstatat(parent->fd, parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
     // A link is followed inside the root, like every other.
-    return !S_ISLNK(st.st_mode) || root_exists(path);
+    return *found == RootDirs::Found::Link ? root_exists(path) : *found != RootDirs::Found::Missing;
 }
 
 bool have_system_root() { return !system_root().empty(); }

@@ -48,13 +48,21 @@ bool root_exists(std::string_view path);
 
 // root_exists for many paths of a tree that does not change meanwhile: each
 // directory is opened once (a check of thousands of files stays at about
-// one fstatat per file).
+// one fstatat per file, none in a directory that is missing). Given the
+// directories of the transaction that follows, what it saw stays there for
+// the writes.
 class RootLookup {
 public:
+    RootLookup() : m_dirs(m_own) {}
+    explicit RootLookup(RootDirs &dirs) : m_dirs(dirs) {}
+    RootLookup(const RootLookup &) = delete;
+    RootLookup &operator=(const RootLookup &) = delete;
+
     bool exists(const std::string &path);
 
 private:
-    RootDirs m_dirs;
+    RootDirs m_own;
+    RootDirs &m_dirs;
 };
 
 // True when a system root other than "/" is in force.

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -67,6 +69,28 @@ TEST_F(Pending, EachDoneStepLeavesOnceAndTheEmptyJournalGoes)
     pending_done_all(&m_handle, {hook, configure});
     EXPECT_TRUE(pending_read(&m_handle).empty());
     EXPECT_FALSE(test::file_exists(pending_path(&m_handle)));
+}
+
+// The journal is remembered between reads, but another hand's change to
+// the file, even one of the same size, is read afresh.
+TEST_F(Pending, AJournalChangedByAnotherHandIsReadAfresh)
+{
+    const std::string path = pending_path(&m_handle);
+    ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Hook, "A", "/bin/x", "A_any_1.0"}}));
+    ASSERT_EQ(pending_read(&m_handle).size(), 1u);
+    const std::string text = read_file(path);
+    std::string same_size = text;
+    same_size.replace(same_size.find("/bin/x"), 6, "/bin/y");
+    write_file(path, same_size);
+    std::vector<PendingStep> steps = pending_read(&m_handle);
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].value, "/bin/y");
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_TRUE(pending_read(&m_handle).empty());
+    write_file(path, text);
+    steps = pending_read(&m_handle);
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].value, "/bin/x");
 }
 
 TEST_F(Pending, UnreadableEntriesAreSkipped)

@@ -148,6 +148,54 @@ TEST_P(RootFs, ParentDirectoriesAreMadeInsideTheRootOnly)
     EXPECT_TRUE(same_file(again->fd, dir / "root/usr"));
 }
 
+TEST_P(RootFs, FindSeesEntriesThroughLinksAndRemembersMissingDirectories)
+{
+    using Found = RootDirs::Found;
+    RootDirs dirs;
+    struct Case {
+        const char *path;
+        std::optional<Found> found;
+    };
+    const Case cases[] = {
+        {"/usr/share/abs/x", Found::Regular},   // the image's /etc, not the host's
+        {"/usr/share/abs/to-x", Found::Link},   // the last component is not followed
+        {"/usr/share/abs", Found::Link},
+        {"/usr/share", Found::Other},
+        {"/usr/share/abs/none", Found::Missing},
+        {"/usr/out/marker", Found::Missing},    // the host's directory is not there in the image
+        {"/file/sub", Found::Missing},          // under a file
+        {"/new/sub/f", Found::Missing},
+        {"/loop1/f", std::nullopt},             // a link loop is no answer
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(dirs.find(c.path), c.found);
+        EXPECT_EQ(dirs.seen(c.path), c.found);
+    }
+
+    // A directory found missing stays missing for look-ups (a check runs on a
+    // tree that does not change), until the directories are made by parent().
+    std::filesystem::create_directories(dir / "root/new/sub");
+    write_file(dir / "root/new/sub/f", "");
+    EXPECT_EQ(dirs.find("/new/sub/g"), Found::Missing);
+    std::vector<std::string> made;
+    ASSERT_TRUE(dirs.parent("/new/sub/f", true, &made));
+    EXPECT_TRUE(made.empty()) << "it was there after all";
+    EXPECT_EQ(dirs.find("/new/sub/f"), Found::Regular);
+
+    dirs.changed("/new/sub/f");
+    EXPECT_EQ(dirs.seen("/new/sub/f"), std::nullopt);
+    EXPECT_EQ(dirs.seen("/usr/share"), Found::Other);
+    dirs.forget();
+    EXPECT_EQ(dirs.seen("/usr/share"), std::nullopt);
+
+    // What a check saw is the look-up of a RootLookup given the same dirs.
+    RootLookup lookup(dirs);
+    EXPECT_TRUE(lookup.exists("/usr/share/abs/to-x"));
+    EXPECT_FALSE(lookup.exists("/dangling"));
+    EXPECT_EQ(dirs.seen("/dangling"), Found::Link);
+}
+
 INSTANTIATE_TEST_SUITE_P(KernelAndWalk, RootFs, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "Walk" : "Kernel"; });
 
