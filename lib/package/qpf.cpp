@@ -125,11 +125,6 @@ public:
         return FilePtr(fopencookie(this, "r", io));
     }
 
-    // The digest so far and how far it reaches, for a reader that goes on
-    // from there without the stream (what it digests must follow on).
-    Sha1Stream &digest() { return m_sha; }
-    off_t hashed() const { return m_ok ? m_hashed : -1; }
-
     // Digests what was not read yet and returns the hex digest; nothing when
     // a byte was skipped or the file could not be read.
     std::optional<std::string> finish()
@@ -290,80 +285,120 @@ private:
     uint64_t m_lists = 0;
 };
 
-// The payload of a package file read in blocks from its descriptor, each
-// block digested for the whole file's SHA-1 and the signature check (when
-// there is one). For a large file the digests are taken on a second thread
-// while this one inflates and writes: a block is read again into its slot
-// only once the digests have taken it.
-class PayloadBlocks {
+// A package file read in blocks from its descriptor, once. The first block
+// is read before anything else (the header is parsed from it); from
+// start() on, every block is digested for the whole file's SHA-1 and, from
+// the payload's first byte, for the signature check (when there is one).
+// For a large file the digests are taken on a second thread while this one
+// inflates and writes: a slot is read into again only once they have taken
+// it.
+class FileBlocks {
 public:
     static constexpr size_t BLOCK = 256 * 1024;
     static constexpr off_t PARALLEL_FROM = 4 * 1024 * 1024;
 
-    PayloadBlocks(int fd, Sha1Stream &file_digest, SignatureCheck *check, bool parallel)
-        : m_fd(fd), m_file_digest(file_digest), m_check(check)
+    FileBlocks(int fd, off_t size) : m_fd(fd), m_parallel(size >= PARALLEL_FROM) {}
+    FileBlocks(const FileBlocks &) = delete;
+    FileBlocks &operator=(const FileBlocks &) = delete;
+    ~FileBlocks() { stop(); }
+
+    // Reads the first block: its size, or -1 (errno set).
+    ssize_t first(const unsigned char *&data)
     {
-        for (Slot &slot : m_slots)
-            slot.data.resize(BLOCK);
-        if (parallel)
-            m_worker = std::thread([this] { digest_slots(); });
+        const ssize_t n = fill(m_slots[0]);
+        data = m_slots[0].data.get();
+        return n;
     }
-    PayloadBlocks(const PayloadBlocks &) = delete;
-    PayloadBlocks &operator=(const PayloadBlocks &) = delete;
-    ~PayloadBlocks() { stop(); }
+
+    // Digests from here on: the first block whole for the file and from
+    // `payload` on for `check`. The next block is the rest of the first.
+    void start(SignatureCheck *check, size_t payload)
+    {
+        m_check = check;
+        m_slots[0].skip = payload;
+        m_rest_of_first = true;
+        if (m_parallel)
+            m_worker = std::thread([this] { digest_slots(); });
+        submit(m_slots[0]);
+    }
 
     // The next block (valid until SLOTS more are read): its size, 0 at the
     // end, -1 on a read error (errno set).
     ssize_t next(const unsigned char *&data)
     {
+        if (m_rest_of_first) {
+            m_rest_of_first = false;
+            const Slot &first = m_slots[0];
+            if (first.size > first.skip) {
+                data = first.data.get() + first.skip;
+                return static_cast<ssize_t>(first.size - first.skip);
+            }
+        }
         Slot &slot = m_slots[m_head];
         m_free.acquire();
-        ssize_t n;
-        do
-            n = ::read(m_fd, slot.data.data(), slot.data.size());
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = fill(slot);
         if (n <= 0) {
             m_free.release();
             return n;
         }
-        slot.size = static_cast<size_t>(n);
-        m_head = (m_head + 1) % SLOTS; // the end marker goes where the worker looks next
-        if (m_worker.joinable()) {
-            m_full.release();
-        } else {
-            digest(slot);
-            m_free.release();
-        }
-        data = slot.data.data();
+        slot.skip = 0;
+        submit(slot);
+        data = slot.data.get();
         return n;
     }
 
-    // Waits until every block read has been digested. False when a digest
-    // failed.
+    // Waits until every block read has been digested. False when the file
+    // digest failed.
     bool stop()
     {
         if (m_worker.joinable()) {
             m_free.acquire();
-            m_slots[m_head].size = 0; // the end
+            m_slots[m_head].size = 0; // the end, where the worker looks next
             m_full.release();
             m_worker.join();
         }
         return m_ok;
     }
 
+    std::optional<Sha1::Digest> file_digest() { return stop() ? m_file_digest.final() : std::nullopt; }
+
 private:
     static constexpr size_t SLOTS = 4;
     struct Slot {
-        std::vector<unsigned char> data;
+        std::unique_ptr<unsigned char[]> data; // made on first use, not cleared
         size_t size = 0;
+        size_t skip = 0; // bytes before the payload
     };
+
+    ssize_t fill(Slot &slot)
+    {
+        if (!slot.data)
+            slot.data = std::make_unique_for_overwrite<unsigned char[]>(BLOCK);
+        ssize_t n;
+        do
+            n = ::read(m_fd, slot.data.get(), BLOCK);
+        while (n < 0 && errno == EINTR);
+        slot.size = n > 0 ? static_cast<size_t>(n) : 0;
+        return n;
+    }
+
+    void submit(const Slot &slot)
+    {
+        m_head = (&slot - m_slots.data() + 1) % SLOTS;
+        if (m_worker.joinable()) {
+            m_full.release();
+        } else {
+            digest(slot);
+            m_free.release();
+        }
+    }
 
     void digest(const Slot &slot)
     {
-        if (!m_file_digest.update(slot.data.data(), slot.size))
+        if (!m_file_digest.update(slot.data.get(), slot.size))
             m_ok = false;
-        if (m_check)
-            m_check->update(slot.data.data(), slot.size);
+        if (m_check && slot.size > slot.skip)
+            m_check->update(slot.data.get() + slot.skip, slot.size - slot.skip);
     }
 
     void digest_slots()
@@ -379,11 +414,13 @@ private:
     }
 
     int m_fd;
-    Sha1Stream &m_file_digest;
-    SignatureCheck *m_check;
+    bool m_parallel;
+    Sha1Stream m_file_digest;
+    SignatureCheck *m_check = nullptr;
     std::array<Slot, SLOTS> m_slots;
     size_t m_head = 0;
-    std::counting_semaphore<SLOTS> m_free{SLOTS};
+    bool m_rest_of_first = false;
+    std::counting_semaphore<SLOTS> m_free{SLOTS - 1}; // the first slot is taken by first()
     std::counting_semaphore<SLOTS> m_full{0};
     std::thread m_worker;
     bool m_ok = true; // written by whoever digests, read after the join
@@ -399,7 +436,10 @@ public:
     // block, and a block must fit its allowance.
     static constexpr size_t OUT_BLOCK = 64 * 1024;
 
-    explicit PayloadSource(PayloadBlocks &blocks) : m_blocks(blocks), m_out(OUT_BLOCK) {}
+    explicit PayloadSource(FileBlocks &blocks)
+        : m_blocks(blocks), m_out(std::make_unique_for_overwrite<unsigned char[]>(OUT_BLOCK))
+    {
+    }
 
     static la_ssize_t read(archive *reader, void *self, const void **block)
     {
@@ -479,7 +519,7 @@ private:
             }
             const size_t left = m_inflater.input_left();
             size_t produced = 0;
-            const GzipInflater::Step step = m_inflater.inflate(m_out.data(), m_out.size(), produced);
+            const GzipInflater::Step step = m_inflater.inflate(m_out.get(), OUT_BLOCK, produced);
             if (step == GzipInflater::Step::Error ||
                 (step == GzipInflater::Step::More && produced == 0 && left > 0 && m_inflater.input_left() == left)) {
                 archive_set_error(reader, EINVAL, "%s",
@@ -489,15 +529,15 @@ private:
             if (step == GzipInflater::Step::MemberEnd)
                 m_between_members = true;
             if (produced > 0) {
-                *block = m_out.data();
+                *block = m_out.get();
                 return static_cast<la_ssize_t>(produced);
             }
         }
     }
 
-    PayloadBlocks &m_blocks;
+    FileBlocks &m_blocks;
     const unsigned char *m_raw = nullptr; // the last block read
-    std::vector<unsigned char> m_out;
+    std::unique_ptr<unsigned char[]> m_out;
     GzipInflater m_inflater;
     Mode m_mode = Mode::Start;
     bool m_between_members = false;
@@ -657,33 +697,32 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
                    QpfUnpacked &out)
 {
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    HashingStream hashing(fd.get());
-    FilePtr file = fd ? hashing.open() : FilePtr();
-    if (!file) {
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
         qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
         return -1;
     }
-    // The header is read through the stream unbuffered, so that the
-    // descriptor stands at the payload's first byte for the blocks after it.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    if (fseeko(file.get(), 0, SEEK_END) != 0) {
-        const int err = errno;
-        qlog(LL_ERROR, "Failure going to end of %s: %s", path.c_str(), std::strerror(err));
+    // The header is parsed from the first block (it is at most 100,010
+    // bytes); the payload begins after it in the same block.
+    FileBlocks blocks(fd.get(), st.st_size);
+    const unsigned char *first = nullptr;
+    const ssize_t got = blocks.first(first);
+    FilePtr head(got >= 0 ? fmemopen(const_cast<unsigned char *>(first), static_cast<size_t>(got), "r") : nullptr);
+    if (!head) {
+        qlog(LL_ERROR, "Failed to open %s for reading", path.c_str());
         return -1;
     }
-    const off_t size = ftello(file.get());
-    if (fseeko(file.get(), 0, SEEK_SET) != 0) {
-        const int err = errno;
-        qlog(LL_ERROR, "Failure going to start of %s of size %d: %s", path.c_str(), static_cast<int>(size),
-             std::strerror(err));
-        return -1;
-    }
-
     QpfHeader &header = out.header;
-    switch (read_header(file.get(), path, ShortMagic::CountPathError, header)) {
+    switch (read_header(head.get(), path, ShortMagic::CountPathError, header)) {
     case HeaderResult::Ok: break;
     case HeaderResult::Unreadable: return -1;
     case HeaderResult::Unparsable: qlog(LL_ERROR, "Failed to parse package header"); return -1;
+    }
+    const long payload_start = std::ftell(head.get());
+    head.reset();
+    if (payload_start < 0) {
+        qlog(LL_ERROR, "Failed to read %s", path.c_str());
+        return -1;
     }
 
     // The signer is checked now; the signature over the payload when the
@@ -731,23 +770,17 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
         qlog(LL_ERROR, "Failed to change to installation dir %s", directory.c_str());
         return -1;
     }
-    const off_t payload_start = hashing.hashed();
-    if (payload_start < 0 || lseek(fd.get(), 0, SEEK_CUR) != payload_start) {
-        qlog(LL_ERROR, "Failed to read %s", path.c_str());
-        return -1;
-    }
     StageWriter writer(std::move(into));
     UnpackLog log(check.has_value());
-    PayloadBlocks blocks(fd.get(), hashing.digest(), check ? &*check : nullptr,
-                         size - payload_start >= PayloadBlocks::PARALLEL_FROM);
+    blocks.start(check ? &*check : nullptr, static_cast<size_t>(payload_start));
     PayloadSource source(blocks);
     int status = unpack(source, writer, budget, log);
-    const bool drained = source.drain() && blocks.stop();
-    file.reset();
+    const bool drained = source.drain();
     // The file's digest is wanted also when it is refused: it tells a
     // changed file from a damaged one.
-    if (const std::optional<Sha1::Digest> digest = drained ? hashing.digest().final() : std::nullopt)
+    if (const std::optional<Sha1::Digest> digest = drained ? blocks.file_digest() : std::nullopt)
         out.file_hash = sha1_format(*digest, 'x');
+    blocks.stop();
 
     if (check) {
         const int rc = drained ? check->finish() : QPS_NOT_CHECKED;
