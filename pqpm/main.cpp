@@ -6,6 +6,7 @@
 #include "upgrade.h"
 
 #include <cstdio>
+#include <malloc.h>
 #include <exception>
 #include <optional>
 #include <sys/stat.h>
@@ -17,6 +18,11 @@ namespace {
 
 int run(int argc, char **argv)
 {
+    // Every package takes the same buffers again (blocks of the file, the
+    // inflater's state): keep freed memory in the heap instead of giving it
+    // back and faulting it in anew for the next package.
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
     umask(022);
     pqpm_ensure_std_fds();
     if (argc < 2) {

@@ -15,10 +15,10 @@ namespace qpm {
 #ifdef QPM_HAVE_ISAL
 
 struct GzipInflater::State {
-    inflate_state isal{};
+    inflate_state isal; // 85 KiB the library sets up itself: not cleared first
 };
 
-GzipInflater::GzipInflater() : m_state(std::make_unique<State>())
+GzipInflater::GzipInflater() : m_state(std::make_unique_for_overwrite<State>())
 {
     isal_inflate_init(&m_state->isal);
     m_state->isal.crc_flag = ISAL_GZIP;
