@@ -100,7 +100,8 @@ LogPtr log_init(const char *path, int file_level, int syslog_level, int stderr_l
     handle->stderr_mask = mask_or_default(stderr_level);
 
     if (file)
-        std::fclose(file.release());
+        std::fflush(file.get());
+    handle->file = std::move(file);
     handle->ready = 1;
     if (ident)
         openlog(ident, LOG_PID, LOG_USER);
@@ -118,12 +119,14 @@ int log_write(LogHandle *handle, int level, const char *text)
 
     if (handle->file_enabled && (level & handle->file_mask)) {
         const Stamp stamp = time_stamp();
-        FilePtr file = handle->ready ? fopen_cloexec(handle->path, "a") : FilePtr();
-        if (file) {
-            std::fprintf(file.get(), "%s [%s] %.1900s\n", stamp.text, log_level_name(level), text);
-            std::fflush(file.get());
-            std::fclose(file.release());
-        } else {
+        // Opened once for the run, not for every line; a line that cannot be
+        // written goes to syslog and the file is opened afresh for the next.
+        if (handle->ready && !handle->file)
+            handle->file = fopen_cloexec(handle->path, "a");
+        FILE *file = handle->file.get();
+        if (!file || std::fprintf(file, "%s [%s] %.1900s\n", stamp.text, log_level_name(level), text) < 0 ||
+            std::fflush(file) != 0) {
+            handle->file.reset();
             send_syslog(level, text);
         }
     }
@@ -153,12 +156,14 @@ int log_file_new(LogHandle *handle, const char *path)
         return 0;
     }
     handle->path = path;
+    handle->file.reset();
     FilePtr probe = fopen_cloexec(path, "a");
     if (!probe) {
         std::fprintf(stderr, "Unable to open file: %s\n. Logging disabled.", path);
         handle->file_enabled = 0;
         return 0;
     }
+    handle->file = std::move(probe);
     return 1;
 }
 

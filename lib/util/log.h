@@ -2,6 +2,8 @@
 // The process log: one handle, three sinks (file, syslog, standard error),
 // each with its own level mask. Callers format into the handle's message
 // buffer and write it; `qlog` does both and does nothing without a handle.
+#include "util/raii.h"
+
 #include <memory>
 #include <string>
 
@@ -16,6 +18,7 @@ constexpr size_t LOG_BUFSIZE = 2000;
 
 struct LogHandle {
     std::string path; // resolved real path of the log file
+    FilePtr file;     // that file, opened for the first line and kept for the rest of the run
     int file_mask = 7;
     int syslog_mask = 7;
     int stderr_mask = 7;
