@@ -626,6 +626,35 @@ int unpack(PayloadSource &source, StageWriter &writer, WriteBudget &budget, Unpa
     return status;
 }
 
+// The absolute path of the file `path` (described by `st`, its stat) with
+// every link resolved. A catalogue reads a directory's files one after the
+// other: the directory's resolution is kept for the next file, which is
+// then only appended to it unless it is a link itself.
+std::optional<std::string> resolved_path(const std::string &path, const struct stat &st)
+{
+    std::error_code ec;
+    const std::filesystem::path given(path);
+    const std::filesystem::path name = given.filename();
+    struct stat link {};
+    const bool plain = !name.empty() && name != "." && name != ".." && ::lstat(path.c_str(), &link) == 0 &&
+                       !S_ISLNK(link.st_mode) && link.st_ino == st.st_ino && link.st_dev == st.st_dev;
+    if (!plain) {
+        const std::filesystem::path resolved = std::filesystem::canonical(given, ec);
+        return ec ? std::nullopt : std::optional<std::string>(resolved.string());
+    }
+    static thread_local std::string last_dir;
+    static thread_local std::string last_resolved;
+    const std::string dir = given.has_parent_path() ? given.parent_path().string() : std::string(".");
+    if (last_resolved.empty() || dir != last_dir) {
+        const std::filesystem::path resolved = std::filesystem::canonical(dir, ec);
+        if (ec)
+            return std::nullopt;
+        last_dir = dir;
+        last_resolved = resolved.string();
+    }
+    return (std::filesystem::path(last_resolved) / name).string();
+}
+
 } // namespace
 
 std::optional<QpfHeader> qpm_qpf_read_header(FILE *stream, const std::string &path)
@@ -657,10 +686,8 @@ QpiPtr qpm_qpf_info(const qpm_handle *qpm, const std::string &path, int verify, 
     QpiPtr qpi = std::move(header.qpi);
 
     qpi->relative_uri = path;
-    std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::canonical(path, ec);
-    if (!ec)
-        qpi->absolute_uri = canonical.string();
+    if (std::optional<std::string> absolute = resolved_path(path, st))
+        qpi->absolute_uri = std::move(*absolute);
     qpi->file_size = static_cast<int64_t>(st.st_size);
 
     if (!verify || !qpm) {
