@@ -7,14 +7,11 @@
 #include "package/tree.h"
 #include "util/files.h"
 #include "util/log.h"
-#include "util/raii.h"
 #include "util/strfmt.h"
 
-#include <cerrno>
-#include <cstring>
+#include <optional>
 #include <strings.h>
 #include <unistd.h>
-#include <optional>
 
 namespace qpm {
 namespace {

@@ -26,7 +26,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/err.h>
 
 namespace qpm {
 
@@ -755,6 +754,11 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
     // The signer is checked now; the signature over the payload when the
     // payload has been read, once, for unpacking it too.
     std::optional<SignatureCheck> check;
+    const auto refused = [&path](int rc) {
+        qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
+        qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
+        return -1;
+    };
     if (verify) {
         qlog(LL_DEBUG, "Will verify the package signature");
         if (!header.qpi->signer_subject) {
@@ -770,12 +774,8 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
             qlog(LL_INFO, "No keystore to verify the package signature with");
         const int rc = certstore ? check.emplace().begin(certstore, *header.qpi->signer_subject, header.qpi->signature)
                                  : QPS_UNTRUSTED;
-        ERR_clear_error();
-        if (rc != QPS_VERIFIED) {
-            qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
-            qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
-            return -1;
-        }
+        if (rc != QPS_VERIFIED)
+            return refused(rc);
     } else {
         qlog(LL_DEBUG, "Not verifying the package signature");
     }
@@ -811,13 +811,11 @@ int qpm_qpf_unpack(const qpm_handle *qpm, const std::string &path, const std::st
 
     if (check) {
         const int rc = drained ? check->finish() : QPS_NOT_CHECKED;
-        ERR_clear_error();
-        qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
         if (rc != QPS_VERIFIED) {
             writer.remove_all(); // not the signed payload: nothing of it stays
-            qlog(LL_ERROR, "Failure verifying signature of %s", path.c_str());
-            return -1;
+            return refused(rc);
         }
+        qlog(LL_DEBUG, "rc of qps_verify_rsa: %d", rc);
         log.release();
     }
     if (!drained || out.file_hash.empty())

@@ -3,6 +3,7 @@
 
 #include "package/sha1.h"
 #include "util/log.h"
+#include "util/raii.h"
 #include "util/raii_openssl.h"
 #include "util/strfmt.h"
 #include "util/sysroot.h"
@@ -208,6 +209,8 @@ SignatureCheck::~SignatureCheck() = default;
 
 int SignatureCheck::begin(const std::string &certstore, const std::string &subject, std::string_view signature)
 {
+    // Whatever failed is told by the status: no stale errors left behind.
+    const ScopeGuard clear_errors([] { ERR_clear_error(); });
     m_state.reset();
     const time_t now = std::time(nullptr);
     qlog(LL_DEBUG, "qps_fverify_rsa: verifiy of %s", subject.c_str());
