@@ -358,6 +358,11 @@ int lconf_replace(const char *path, const Ekva *record, int keep_previous)
                     std::fprintf(stderr, "Refusing value with a line break for key <%s>\n", kv.key.c_str());
                     refused = true;
                 }
+                // Written as "key=value"; a key beginning with '#' keeps the
+                // indentation that makes it a key (at the start of a line it
+                // would read back as a comment, and be lost).
+                if (kv.key.front() == '#')
+                    text += line.substr(0, line.find_first_not_of(" \t"));
                 text += kv.key;
                 text += '=';
                 text += value;

@@ -72,6 +72,23 @@ TEST(Lconf, LastLineWithoutLineFeedIsRead)
     EXPECT_EQ(val(record, "a"), "b");
 }
 
+// An indented "#a" is a key (only a '#' at the start of a line makes a
+// comment): replaced, it keeps its indentation, or it would read back as a
+// comment and be lost; other keys are written from the line's start.
+TEST(Lconf, ReplacedKeyBeginningWithHashKeepsItsIndentation)
+{
+    ScratchDir dir;
+    write_file(dir / "c", "  #a=1\n\tb=2\n");
+    EkvaPtr wanted = ekva_new(4, EKVA_REPLACE);
+    ekva_addval(wanted, "#a", "x", EKVA_REPLACE);
+    ekva_addval(wanted, "b", "3", EKVA_REPLACE);
+    ASSERT_EQ(lconf_replace((dir / "c").c_str(), wanted.get(), 0), 0);
+    EXPECT_EQ(test::read_file(dir / "c"), "  #a=x\nb=3\n");
+    const EkvaPtr record = read_quietly(dir / "c");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(val(record, "#a"), "x");
+}
+
 TEST(Lconf, ValuesAreCleanedAndQuotesEndAtEitherKind)
 {
     ScratchDir dir;
