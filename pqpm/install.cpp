@@ -145,7 +145,8 @@ int pqpm_install(PqpmRun &run, EkvaPtr &hook_commands)
     }
 
     catalogue.close();
-    qpm_close(std::move(qpm));
+    if (qpm_close(std::move(qpm)) != 0)
+        status = 1;
     pqpm_finish(hook_commands);
     return status;
 }

@@ -74,11 +74,16 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
         qpt_free(transaction);
     }
 
+    // The updates are on disk before the cleanup drops the records they
+    // replaced.
+    if (!sync_registered(qpm.get(), SyncWhen::Now))
+        status = 1;
     if (const int deleted = qpm_cleanup(qpm.get()); deleted >= 0)
         pqpm_say("%d items have been deleted\n", deleted);
 
     catalogue.close();
-    qpm_close(std::move(qpm));
+    if (qpm_close(std::move(qpm)) != 0)
+        status = 1;
     pqpm_finish(hook_commands);
     return status;
 }

@@ -123,6 +123,12 @@ int open_installed(const qpm_handle *qpm, const char *who, std::optional<DirName
 
 int qpm_chkhash(const qpm_handle *qpm, const std::string &name, int show)
 {
+    return qpm_chkhash(qpm, name, show ? HashReport::Every : HashReport::Summary);
+}
+
+int qpm_chkhash(const qpm_handle *qpm, const std::string &name, HashReport report)
+{
+    const bool show = report == HashReport::Every;
     const QpiPtr info = qpm ? qpm_qpl_info(qpm, name) : nullptr;
     if (!info) {
         qlog(LL_ERROR, "qpm_chkhash: %s is not installed", name.c_str());
@@ -183,15 +189,18 @@ int qpm_chkhash(const qpm_handle *qpm, const std::string &name, int show)
                 qlog(LL_ERROR, "%s was not found on fs, this can happen.\n", path.c_str());
                 ++fork.problems;
             } else if (*live != stored) {
-                say(strprintf("%s is not the same on fs, this is normal.\n", path.c_str()));
+                if (report != HashReport::Quiet)
+                    say(strprintf("%s is not the same on fs, this is normal.\n", path.c_str()));
             } else if (show) {
                 say(strprintf("%s verfied ok.\n", path.c_str()));
             }
         }
     }
     const ForkCheck &dump = forks[0], &init = forks[1], &data = forks[2], &conf = forks[3];
-    say(strprintf("%s summary: dump: (%d/%d) conf: (%d/%d) data: (%d/%d) init: (%d/%d)\n", name.c_str(), dump.stored,
-                  dump.problems, conf.stored, conf.problems, data.stored, data.problems, init.stored, init.problems));
+    if (report != HashReport::Quiet)
+        say(strprintf("%s summary: dump: (%d/%d) conf: (%d/%d) data: (%d/%d) init: (%d/%d)\n", name.c_str(),
+                      dump.stored, dump.problems, conf.stored, conf.problems, data.stored, data.problems, init.stored,
+                      init.problems));
     return dump.problems + init.problems + data.problems + conf.problems;
 }
 

@@ -28,6 +28,11 @@ constexpr const char *QPM_CHKHEAD_OPTIONS =
 // package is not installed or a hash list cannot be read.
 int qpm_chkhash(const qpm_handle *qpm, const std::string &name, int show);
 
+// What qpm_chkhash says beside its error lines: every file, the summary
+// line, or nothing (for a check the user did not ask for).
+enum class HashReport { Every, Summary, Quiet };
+int qpm_chkhash(const qpm_handle *qpm, const std::string &name, HashReport report);
+
 // Finds record directories without a readable package and offers to remove
 // them. The number of invalid directories; 0 when the installed directory
 // cannot be read; -1 without the lock (outside a dry run) or on an abort.

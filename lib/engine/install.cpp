@@ -86,12 +86,11 @@ int qpm_install_qpk(qpm_handle *qpm, qpt &record, const qpk_info *qpi, const std
     if (!pending_add(qpm, owed))
         return -1;
     ScopeGuard unowe([&] { pending_done_all(qpm, owed); });
-    if (register_install(*qpi, staged, head, final_files, files) != 0 || fault_point("install:register") ||
-        !sync_system(qpm))
+    if (register_install(*qpi, staged, head, final_files, files) != 0 || fault_point("install:register"))
         return -1;
     files.commit();
     unowe.dismiss();
-    if (fault_point("install:registered"))
+    if (fault_point("install:registered") || !sync_registered(qpm, SyncWhen::BatchFull))
         return -1;
 
     if (have_so) {

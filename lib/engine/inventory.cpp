@@ -1,6 +1,7 @@
 #include "engine/inventory.h"
 
 #include "engine/hooks.h"
+#include "engine/pending.h"
 #include "package/qpk_info.h"
 #include "record/lconf.h"
 #include "util/rootfs.h"
@@ -137,12 +138,18 @@ QpmPtr qpm_open(const char *root, const char *conf_path)
 
 int qpm_close(QpmPtr handle)
 {
-    if (handle && handle->locked == 1)
+    int result = 0;
+    if (handle && handle->locked == 1) {
+        // What the run registered is on disk before another run can take
+        // the lock (and before this one reports).
+        if (!sync_registered(handle.get(), SyncWhen::Now))
+            result = -1;
         ::unlink(qpm_lock_path(handle.get()).c_str());
+    }
     // The destructor lets the lock go and frees the rest.
     if (handle)
         handle->locked = 0;
-    return 0;
+    return result;
 }
 
 std::string qpm_lock_path(const qpm_handle *qpm) { return strprintf("%.245s/lock", qpm->root.c_str()); }

@@ -15,7 +15,10 @@ namespace qpm {
 // Hooks come from the hook directory under the system root.
 QpmPtr qpm_open(const char *root, const char *conf_path);
 
-// Gives the lock up when the handle holds it and frees the handle; 0.
+// Gives the lock up when the handle holds it and frees the handle. Under
+// the lock, what the run registered is synced first (sync_registered): 0,
+// or -1 after a message when that failed (the lock is given up all the
+// same).
 int qpm_close(QpmPtr handle);
 
 // The lock file, "%.245s/lock" on the root.

@@ -1,6 +1,7 @@
 #include "engine/pending.h"
 
 #include "engine/actionlog.h"
+#include "engine/checks_inventory.h"
 #include "engine/confine.h"
 #include "engine/scripts.h"
 #include "engine/search.h"
@@ -37,7 +38,8 @@ struct KindName {
     const char *name;
 };
 
-constexpr KindName KIND_NAMES[] = {{PendingKind::Log, "log"},
+constexpr KindName KIND_NAMES[] = {{PendingKind::Sync, "sync"},
+                                   {PendingKind::Log, "log"},
                                    {PendingKind::Ldconfig, "ldconfig"},
                                    {PendingKind::Configure, "configure"},
                                    {PendingKind::Hook, "hook"}};
@@ -133,6 +135,10 @@ std::optional<std::vector<PendingStep>> known_journal(const std::string &path)
 bool write_journal(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
 {
     const std::string path = pending_path(qpm);
+    // A journal made where there was none reaches the disk before the
+    // records it speaks for; later versions replace it by a rename.
+    struct stat old {};
+    const bool fresh = g_known.path == path ? g_known.missing : ::stat(path.c_str(), &old) != 0;
     forget_journal();
     if (steps.empty()) {
         if (::unlink(path.c_str()) == 0 || errno == ENOENT) {
@@ -143,7 +149,7 @@ bool write_journal(const qpm_handle *qpm, const std::vector<PendingStep> &steps)
         return false;
     }
     SiblingFile out;
-    if (!out.create(path, 0644) || !write_all(out.fd(), journal_text(steps))) {
+    if (!out.create(path, 0644) || !write_all(out.fd(), journal_text(steps)) || (fresh && ::fsync(out.fd()) != 0)) {
         qlog(LL_ERROR, "failed to write %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
@@ -174,6 +180,8 @@ std::string describe(const std::vector<PendingStep> &steps)
     for (const PendingStep &step : steps) {
         std::string part;
         switch (step.kind) {
+        case PendingKind::Sync:
+            continue; // said only when the check finds something
         case PendingKind::Log:
             part = "action log of " + step.package;
             break;
@@ -379,7 +387,7 @@ std::vector<PendingStep> steps_after_registration(const qpk_info &qpi, const std
                                                   const StrArr &configure)
 {
     const std::string puname = qpk_puname(qpi);
-    std::vector<PendingStep> steps;
+    std::vector<PendingStep> steps{{PendingKind::Sync, qpi.name, "", puname}};
     if (sentence)
         steps.push_back({PendingKind::Log, qpi.name, *sentence, puname});
     if (have_so)
@@ -437,6 +445,20 @@ bool sync_system(const qpm_handle *qpm)
     return true;
 }
 
+bool sync_registered(const qpm_handle *qpm, SyncWhen when)
+{
+    std::vector<PendingStep> waiting;
+    for (PendingStep &step : pending_read(qpm))
+        if (step.kind == PendingKind::Sync)
+            waiting.push_back(std::move(step));
+    if (waiting.empty() || (when == SyncWhen::BatchFull && waiting.size() < SYNC_BATCH))
+        return true;
+    if (!sync_system(qpm))
+        return false;
+    pending_done_all(qpm, waiting);
+    return true;
+}
+
 int qpm_recover(qpm_handle *qpm)
 {
     if (!qpm || qpm->locked != 1 || dry_run)
@@ -448,17 +470,31 @@ int qpm_recover(qpm_handle *qpm)
     for (const PendingStep &step : stale)
         qlog(LL_DEBUG, "dropping a pending %s step of %s: %s was never registered", kind_name(step.kind),
              step.package.c_str(), step.puname.c_str());
-    if (!due.empty())
-        qlog(LL_INFO, "completing an interrupted run: %s", describe(due).c_str());
-    // In the order a run takes them: log lines as packages are done, the
-    // library cache, configure scripts when the request ends, hooks last.
+    if (const std::string owed = describe(due); !owed.empty())
+        qlog(LL_INFO, "completing an interrupted run: %s", owed.c_str());
+    // In the order a run takes them: the sync first (what a killed run left
+    // in memory goes to the disk; what a power cut lost shows in the
+    // check), log lines as packages are done, the library cache, configure
+    // scripts when the request ends, hooks last.
     std::stable_sort(due.begin(), due.end(),
                      [](const PendingStep &a, const PendingStep &b) { return a.kind < b.kind; });
     if (!stale.empty())
         pending_done_all(qpm, stale);
     bool cache_done = false;
+    bool synced = false;
     for (const PendingStep &step : due) {
         switch (step.kind) {
+        case PendingKind::Sync:
+            // A failed sync has said so; the check still tells what is there.
+            if (!synced)
+                sync_system(qpm);
+            synced = true;
+            if (const int problems = qpm_chkhash(qpm, step.package, HashReport::Quiet); problems != 0)
+                qlog(LL_ERROR,
+                     "%s was registered by an interrupted run before it was on disk and %s: "
+                     "remove it and install it again",
+                     step.puname.c_str(), problems < 0 ? "cannot be checked" : "its files differ from its record");
+            break;
         case PendingKind::Log:
             // The line may have gone in just before the run was stopped.
             if (!qpm_log_has(step.value, qpm))

@@ -77,12 +77,12 @@ int qpm_update_qpk(qpm_handle *qpm, qpt &record, const qpk_info *installed_info,
     if (!pending_add(qpm, owed))
         return -1;
     ScopeGuard unowe([&] { pending_done_all(qpm, owed); });
-    if (register_update(*installed_info, staged, add_files, files) != 0 || !sync_system(qpm))
+    if (register_update(*installed_info, staged, add_files, files) != 0)
         return -1;
     files.commit();
     unowe.dismiss();
     finish_update_record(staged, add_files);
-    if (fault_point("update:registered"))
+    if (fault_point("update:registered") || !sync_registered(qpm, SyncWhen::BatchFull))
         return -1;
 
     if (have_so) {

@@ -5,6 +5,7 @@
 #include "engine/pending.h"
 
 #include "package/handle.h"
+#include "package/qpk_info.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -102,6 +103,40 @@ TEST_F(Pending, UnreadableEntriesAreSkipped)
     const std::vector<PendingStep> steps = pending_read(&m_handle);
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(steps[0].kind, PendingKind::Ldconfig);
+}
+
+// A registered package waits in the journal for the run's sync: a batch
+// goes once SYNC_BATCH wait, the rest at the end of the run; other steps
+// stay.
+TEST_F(Pending, SyncStepsLeaveWhenTheBatchIsFullOrTheRunEnds)
+{
+    qpk_info info;
+    info.name = "A";
+    info.version = "1.0";
+    const std::vector<PendingStep> owed = steps_after_registration(info, std::nullopt, {"99-cfg.sh"});
+    ASSERT_EQ(owed.size(), 2u);
+    EXPECT_EQ(owed[0].kind, PendingKind::Sync) << "the sync comes first";
+    ASSERT_TRUE(pending_add(&m_handle, owed));
+    const auto waiting = [&] {
+        size_t n = 0;
+        for (const PendingStep &step : pending_read(&m_handle))
+            n += step.kind == PendingKind::Sync ? 1 : 0;
+        return n;
+    };
+    for (size_t i = 1; i < SYNC_BATCH - 1; ++i)
+        ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "P" + std::to_string(i), "", "P_any_1"}}));
+    ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
+    EXPECT_EQ(waiting(), SYNC_BATCH - 1);
+    ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "Z", "", "Z_any_1"}}));
+    ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
+    EXPECT_EQ(waiting(), 0u);
+    ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "Y", "", "Y_any_1"}}));
+    ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
+    EXPECT_EQ(waiting(), 1u);
+    ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::Now));
+    const std::vector<PendingStep> left = pending_read(&m_handle);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].kind, PendingKind::Configure);
 }
 
 // The line a stopped run appended, and only a whole line, counts as there.
