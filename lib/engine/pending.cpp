@@ -9,6 +9,7 @@
 #include "package/handle.h"
 #include "package/qpk_info.h"
 #include "record/ldif.h"
+#include "util/faultpoint.h"
 #include "util/files.h"
 #include "util/globals.h"
 #include "util/log.h"
@@ -437,7 +438,9 @@ bool sync_system(const qpm_handle *qpm)
         synced.inventory = qpm->root;
     }
     for (const auto &[path, fd] : synced.fds) {
-        if (::syncfs(fd.get()) != 0) {
+        // The fault point stands for a disk that reports a write error.
+        const bool failed = fault_point("sync") ? (errno = EIO, true) : ::syncfs(fd.get()) != 0;
+        if (failed) {
             qlog(LL_ERROR, "failed to sync %s: %s", path.c_str(), std::strerror(errno));
             return false;
         }

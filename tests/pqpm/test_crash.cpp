@@ -162,6 +162,24 @@ TEST_F(PqpmCrash, FilesLostBeforeTheRunsSyncAreNamedByTheNextRun)
     EXPECT_EQ(later.err.find("interrupted run"), std::string::npos) << later.err;
 }
 
+// A sync that fails (a disk reporting a write error) fails the run; the
+// packages stay noted until a later run syncs and checks them.
+TEST_F(PqpmCrash, AFailedSyncFailsTheRunAndLeavesThePackagesNoted)
+{
+    publish(pkg("A", "1.0"));
+    RunOptions options;
+    options.extra_env = {"QPM_FAULT=sync"};
+    const RunResult r = box.pqpm({"install", "A"}, options);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("failed to sync"), std::string::npos) << r.err;
+    EXPECT_NE(read_file(inv("pending")).find("eqpkPendingStep: sync"), std::string::npos);
+
+    const RunResult later = box.pqpm({"cleanup"});
+    EXPECT_EQ(later.status, 0) << later.err;
+    EXPECT_EQ(later.err.find("interrupted run"), std::string::npos) << later.err;
+    expect_clean();
+}
+
 // Killed after an update was registered: the pending steps are completed by
 // the next run of any action, which says so in one line; steps of a
 // registration that never finished are dropped, not run.
