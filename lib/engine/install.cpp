@@ -123,8 +123,8 @@ int qpm_install_rollback(const StrArr &files, const std::string &backup_tree)
         if (path.empty())
             continue;
         qlog(LL_DEBUG, "qpm_install_rollback: Found %s to restore", path.c_str());
-        // The backup of PATH is BASE+PATH, whole: no truncated name.
-        const std::string saved = backup_tree + path;
+        // The backup of PATH is whole below BASE: no truncated name.
+        const std::string saved = backup_path(backup_tree, path);
         qlog(LL_DEBUG, "qpm_install_rollback: Copying %s to %s", saved.c_str(), path.c_str());
         const std::optional<std::string> system = system_path_of(path);
         const std::optional<ParentDir> parent = system ? ParentDir::open(*system, true) : std::nullopt;

@@ -360,9 +360,8 @@ int qpm_one_delete(qpm_handle *qpm, const qpk_info &info)
     const std::string post_script = strprintf("%s/%s/init/99-del.sh", installed.c_str(), p.name.c_str());
     qlog(LL_DEBUG, "qpm_one_delete: looking for post-delete script %s\n", post_script.c_str());
     if (exists(post_script)) {
-        // The saved files lie below the backup tree at their paths as this
-        // process sees them: under a system root, the root's own prefix.
-        const std::string saved = root_view(p.backup) + system_root();
+        // The saved files lie below the backup tree at their system paths.
+        const std::string saved = root_view(p.backup);
         const std::string command = strprintf("cd %s && PATH=%s QPK_STAGE_OLD=%s QPM_QPKDIR=%s/%s %s/ash %s",
                                               sv.c_str(), sv.c_str(), saved.c_str(),
                                               root_view(installed).c_str(), p.name.c_str(), sv.c_str(),

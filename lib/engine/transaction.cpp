@@ -89,7 +89,7 @@ long long FileTransaction::put(const std::string &path, const std::string &sourc
     // A failed copy or move never replaces the target: whatever it left goes
     // with the rollback, and a file that was there before is removed only
     // when its backup can bring it back.
-    if (*copied >= 0 || !exists_at(at.dir, at.name) || exists_nofollow(m_backup + target))
+    if (*copied >= 0 || !exists_at(at.dir, at.name) || exists_nofollow(backup_path(m_backup, target)))
         m_written.push_back(target);
     return *copied;
 }
@@ -150,7 +150,7 @@ std::optional<int> FileTransaction::link_backup(const std::string &path, const R
         qlog(LL_DEBUG, "qpm_qpf_copy: %s was backed up before, keeping that backup", target.c_str());
         return 1;
     }
-    qlog(LL_DEBUG, "Backing up %s to %s%s\n", target.c_str(), m_backup.c_str(), target.c_str());
+    qlog(LL_DEBUG, "Backing up %s to %s%s\n", target.c_str(), m_backup.c_str(), path.c_str());
     // A backup that is not listed would never be restored: it goes again.
     if (!list_backup(target)) {
         ::unlinkat(dir, at.name.c_str(), 0);
@@ -161,7 +161,7 @@ std::optional<int> FileTransaction::link_backup(const std::string &path, const R
 
 int FileTransaction::backup_dir(const std::string &path)
 {
-    const std::string dir(split_system_path(root_path(path)).first);
+    const std::string dir(split_system_path(path).first);
     if (const auto it = m_backup_dirs.find(dir); it != m_backup_dirs.end())
         return it->second.get();
     const std::string where = m_backup + dir;

@@ -1,7 +1,8 @@
 #pragma once
 // The file transaction of one package change (install, update, removal).
 // Every change it makes on the system is first backed up into the backup
-// tree (BACKUP + PATH, listed in BACKUP/index.txt) or noted as new; unless
+// tree (BACKUP + PATH, PATH inside the system root, listed in
+// BACKUP/index.txt) or noted as new; unless
 // commit() is called, the destructor undoes all of it, newest first: record
 // exchanges are exchanged back, directories and files it made are removed,
 // the links it made go, written files are removed and every backed-up file
@@ -84,8 +85,8 @@ private:
     // it: 0, 1 when it was saved before (that backup stays), -1 once logged
     // (nothing saved), or nullopt when no link can be made here.
     std::optional<int> link_backup(const std::string &path, const RootDirs::Parent &at, const std::string &target);
-    // The directory BACKUP+ROOT+DIR of the system directory holding `path`,
-    // made when missing; -1 when it cannot be.
+    // The directory BACKUP+DIR of the system directory holding `path`, made
+    // when missing; -1 when it cannot be.
     int backup_dir(const std::string &path);
     // The stage directory holding `source`; -1 when it cannot be opened.
     int source_dir(const std::string &source);

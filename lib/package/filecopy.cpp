@@ -7,6 +7,7 @@
 #include "util/raii.h"
 #include "util/rootfs.h"
 #include "util/strfmt.h"
+#include "util/sysroot.h"
 
 #include <cerrno>
 #include <cstring>
@@ -122,6 +123,15 @@ UniqueFd open_regular(const FileAt &at, struct stat &st)
     return fd;
 }
 
+} // namespace
+
+std::string backup_path(const std::string &base, const std::string &shown)
+{
+    return base + system_path_of(shown).value_or(shown);
+}
+
+namespace {
+
 int append_backup_index(const std::string &base, const std::string &target)
 {
     const std::string index = strprintf("%s/index.txt", base.c_str());
@@ -157,7 +167,7 @@ int backup_target(const std::string &base, const FileAt &at, const struct stat &
         qlog(LL_ERROR, "qpm_qpf_copy: %s can not be listed in a backup index", target.c_str());
         return -1;
     }
-    const std::string backup = base + target;
+    const std::string backup = backup_path(base, target);
     struct stat st {};
     if (::lstat(backup.c_str(), &st) == 0) {
         qlog(LL_DEBUG, "qpm_qpf_copy: %s was backed up before, keeping that backup", target.c_str());

@@ -49,7 +49,8 @@ struct Scene {
     Scene() { fs::create_directories(dir / "old"); }
 
     std::string target() const { return dir / "root/usr/share/p/f"; }
-    std::string backup() const { return dir / "old" + target(); }
+    // Named by the path inside the root: the root's prefix is not repeated.
+    std::string backup() const { return dir / "old/usr/share/p/f"; }
     std::string index() const { return read_file(dir / "old/index.txt"); }
 
     ScratchDir dir;
