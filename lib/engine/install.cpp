@@ -118,17 +118,17 @@ int qpm_install_rollback(const StrArr &files, const std::string &backup_tree)
         return 0;
     }
     int result = 0;
-    std::string path;
+    std::string path; // a system path
     while (fgets_line(index.get(), path)) {
         if (path.empty())
             continue;
         qlog(LL_DEBUG, "qpm_install_rollback: Found %s to restore", path.c_str());
-        // The backup of PATH is whole below BASE: no truncated name.
-        const std::string saved = backup_path(backup_tree, path);
+        // The backup of PATH is BASE+PATH, whole: no truncated name.
+        const std::string saved = backup_tree + path;
         qlog(LL_DEBUG, "qpm_install_rollback: Copying %s to %s", saved.c_str(), path.c_str());
-        const std::optional<std::string> system = system_path_of(path);
-        const std::optional<ParentDir> parent = system ? ParentDir::open(*system, true) : std::nullopt;
-        if (!parent || qpm_qpf_copy(FileAt{parent->fd(), parent->name(), path}, saved, std::nullopt, 1) < 0) {
+        const std::optional<ParentDir> parent = path.front() == '/' ? ParentDir::open(path, true) : std::nullopt;
+        if (!parent ||
+            qpm_qpf_copy(FileAt{parent->fd(), parent->name(), root_path(path)}, saved, std::nullopt, 1) < 0) {
             qlog(LL_ERROR,
                  "qpm_install_rollback: Failure restoring %s, you're in deep shit. We still try to do the rest.",
                  path.c_str());

@@ -89,7 +89,7 @@ long long FileTransaction::put(const std::string &path, const std::string &sourc
     // A failed copy or move never replaces the target: whatever it left goes
     // with the rollback, and a file that was there before is removed only
     // when its backup can bring it back.
-    if (*copied >= 0 || !exists_at(at.dir, at.name) || exists_nofollow(backup_path(m_backup, target)))
+    if (*copied >= 0 || !exists_at(at.dir, at.name) || exists_nofollow(m_backup + path))
         m_written.push_back(target);
     return *copied;
 }
@@ -152,7 +152,7 @@ std::optional<int> FileTransaction::link_backup(const std::string &path, const R
     }
     qlog(LL_DEBUG, "Backing up %s to %s%s\n", target.c_str(), m_backup.c_str(), path.c_str());
     // A backup that is not listed would never be restored: it goes again.
-    if (!list_backup(target)) {
+    if (!list_backup(path)) {
         ::unlinkat(dir, at.name.c_str(), 0);
         return -1;
     }
@@ -192,7 +192,7 @@ int FileTransaction::source_dir(const std::string &source)
     return m_source_dirs.emplace(dir, std::move(fd)).first->second.get();
 }
 
-bool FileTransaction::list_backup(const std::string &target)
+bool FileTransaction::list_backup(const std::string &path)
 {
     const std::string index = strprintf("%s/index.txt", m_backup.c_str());
     if (!m_index) {
@@ -202,7 +202,7 @@ bool FileTransaction::list_backup(const std::string &target)
             return false;
         }
     }
-    if (!write_all(m_index.get(), target + "\n")) {
+    if (!write_all(m_index.get(), path + "\n")) {
         qlog(LL_ERROR, "Failed to write %s: %s\n", index.c_str(), std::strerror(errno));
         return false;
     }

@@ -90,8 +90,8 @@ private:
     int backup_dir(const std::string &path);
     // The stage directory holding `source`; -1 when it cannot be opened.
     int source_dir(const std::string &source);
-    // Appends TARGET to BACKUP/index.txt; false once logged.
-    bool list_backup(const std::string &target);
+    // Appends the system path `path` to BACKUP/index.txt; false once logged.
+    bool list_backup(const std::string &path);
     struct Undo {
         Kind kind;
         std::string a;

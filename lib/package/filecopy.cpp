@@ -123,14 +123,9 @@ UniqueFd open_regular(const FileAt &at, struct stat &st)
     return fd;
 }
 
-} // namespace
-
-std::string backup_path(const std::string &base, const std::string &shown)
-{
-    return base + system_path_of(shown).value_or(shown);
-}
-
-namespace {
+// How the target `shown` (as this process sees it) is named in a backup
+// tree and its index: its path inside the system root.
+std::string backup_listing(const std::string &shown) { return system_path_of(shown).value_or(shown); }
 
 int append_backup_index(const std::string &base, const std::string &target)
 {
@@ -167,7 +162,8 @@ int backup_target(const std::string &base, const FileAt &at, const struct stat &
         qlog(LL_ERROR, "qpm_qpf_copy: %s can not be listed in a backup index", target.c_str());
         return -1;
     }
-    const std::string backup = backup_path(base, target);
+    const std::string listed = backup_listing(target);
+    const std::string backup = base + listed;
     struct stat st {};
     if (::lstat(backup.c_str(), &st) == 0) {
         qlog(LL_DEBUG, "qpm_qpf_copy: %s was backed up before, keeping that backup", target.c_str());
@@ -175,7 +171,7 @@ int backup_target(const std::string &base, const FileAt &at, const struct stat &
     }
     qlog(LL_DEBUG, "Backing up %s to %s\n", target.c_str(), backup.c_str());
     if (by_link && link_backup(at, backup)) {
-        if (append_backup_index(base, target) != 0) {
+        if (append_backup_index(base, listed) != 0) {
             ::unlink(backup.c_str());
             return -1;
         }
@@ -201,7 +197,7 @@ int backup_target(const std::string &base, const FileAt &at, const struct stat &
     }
     // A backup that is not listed would never be restored, and would hide
     // this target from a later copy: it goes again.
-    if (append_backup_index(base, target) != 0) {
+    if (append_backup_index(base, listed) != 0) {
         ::unlink(backup.c_str());
         return -1;
     }

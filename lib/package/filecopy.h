@@ -3,9 +3,9 @@
 // area is BASE+TARGET for every saved target, listed in BASE/index.txt, from
 // which a rollback copies them back. Paths are paths as this process sees
 // them: a caller installing a package file at PATH passes root_path(PATH).
-// Under a system root the backup is named by the path inside the root
-// (backup_path), so the backup tree does not repeat the root's own prefix;
-// the index lists the target as this process sees it.
+// Under a system root the backup is named, and listed, by the target's
+// path inside the root (its system path), so the backup tree does not
+// repeat the root's own prefix.
 #include <fcntl.h>
 #include <optional>
 #include <string>
@@ -23,10 +23,6 @@ struct FileAt {
 
     static FileAt path(const std::string &path) { return {AT_FDCWD, path, path}; }
 };
-
-// Where the target `shown` (as this process sees it) is saved below `base`:
-// BASE + its path inside the system root (BASE + SHOWN outside the root).
-std::string backup_path(const std::string &base, const std::string &shown);
 
 // Copies `source` to `target` and returns the byte count, or -1.
 // `mode` 1 gives the copy the source's permission bits, above 1 is the bits
