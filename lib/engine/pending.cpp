@@ -18,10 +18,12 @@
 #include "util/sysroot.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <future>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -410,55 +412,125 @@ bool pending_log(const qpm_handle *qpm, const std::string &name)
     return false;
 }
 
+namespace {
+
+// One file system to sync, by a directory on it.
+struct SyncTarget {
+    std::string shown;
+    UniqueFd fd;
+};
+
+struct SyncFailure {
+    std::string shown;
+    int errnum = 0;
+};
+
+// The system root and the inventory, one descriptor per file system;
+// nullopt after a message when one cannot be opened.
+std::optional<std::vector<SyncTarget>> sync_targets(const qpm_handle *qpm)
+{
+    const std::string root = have_system_root() ? system_root() : "/";
+    std::vector<SyncTarget> targets;
+    std::unordered_set<dev_t> devices;
+    for (const std::string *path : {&root, &qpm->root}) {
+        UniqueFd fd(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0) {
+            qlog(LL_ERROR, "failed to sync %s: %s", path->c_str(), std::strerror(errno));
+            return std::nullopt;
+        }
+        if (devices.insert(st.st_dev).second)
+            targets.push_back({*path, std::move(fd)});
+    }
+    return targets;
+}
+
+// Syncs every target; the first that failed. Says nothing: it may run
+// beside the run.
+std::optional<SyncFailure> sync_all(const std::vector<SyncTarget> &targets)
+{
+    for (const SyncTarget &target : targets) {
+        // The fault point stands for a disk that reports a write error.
+        if (fault_point("sync"))
+            return SyncFailure{target.shown, EIO};
+        if (::syncfs(target.fd.get()) != 0)
+            return SyncFailure{target.shown, errno};
+    }
+    return std::nullopt;
+}
+
+bool said(const std::optional<SyncFailure> &failure)
+{
+    if (failure)
+        qlog(LL_ERROR, "failed to sync %s: %s", failure->shown.c_str(), std::strerror(failure->errnum));
+    return !failure;
+}
+
+// The sync of a full batch runs beside the next packages; its steps leave
+// the journal once it has returned without error.
+struct BackgroundSync {
+    std::future<std::optional<SyncFailure>> result;
+    std::vector<PendingStep> steps;
+};
+
+BackgroundSync g_background;
+
+bool in_flight(const PendingStep &step)
+{
+    return std::any_of(g_background.steps.begin(), g_background.steps.end(),
+                       [&](const PendingStep &s) { return same_step(s, step) && s.puname == step.puname; });
+}
+
+// Takes the background sync's result when it is there (or waits for it
+// with `wait`): its steps leave the journal. False after a message when it
+// failed (its steps stay for the next run).
+bool settle_background(const qpm_handle *qpm, bool wait)
+{
+    if (!g_background.result.valid())
+        return true;
+    if (!wait && g_background.result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return true;
+    const std::optional<SyncFailure> failure = g_background.result.get();
+    std::vector<PendingStep> steps = std::move(g_background.steps);
+    g_background.steps.clear();
+    if (!said(failure))
+        return false;
+    pending_done_all(qpm, steps);
+    return true;
+}
+
+} // namespace
+
 bool sync_system(const qpm_handle *qpm)
 {
-    // One descriptor per file system, opened on the first call for these
-    // paths and kept for the next packages of the run.
-    struct Synced {
-        std::string root, inventory;
-        std::vector<std::pair<std::string, UniqueFd>> fds; // shown path, descriptor
-    };
-    static Synced synced;
-    const std::string root = have_system_root() ? system_root() : "/";
-    if (synced.fds.empty() || synced.root != root || synced.inventory != qpm->root) {
-        synced = Synced{};
-        std::unordered_set<dev_t> devices;
-        for (const std::string *path : {&root, &qpm->root}) {
-            UniqueFd fd(::open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            struct stat st {};
-            if (!fd || ::fstat(fd.get(), &st) != 0) {
-                qlog(LL_ERROR, "failed to sync %s: %s", path->c_str(), std::strerror(errno));
-                synced.fds.clear();
-                return false;
-            }
-            if (devices.insert(st.st_dev).second)
-                synced.fds.emplace_back(*path, std::move(fd));
-        }
-        synced.root = root;
-        synced.inventory = qpm->root;
-    }
-    for (const auto &[path, fd] : synced.fds) {
-        // The fault point stands for a disk that reports a write error.
-        const bool failed = fault_point("sync") ? (errno = EIO, true) : ::syncfs(fd.get()) != 0;
-        if (failed) {
-            qlog(LL_ERROR, "failed to sync %s: %s", path.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
+    const std::optional<std::vector<SyncTarget>> targets = sync_targets(qpm);
+    return targets && said(sync_all(*targets));
 }
 
 bool sync_registered(const qpm_handle *qpm, SyncWhen when)
 {
+    if (!settle_background(qpm, when == SyncWhen::Now))
+        return false;
     std::vector<PendingStep> waiting;
     for (PendingStep &step : pending_read(qpm))
-        if (step.kind == PendingKind::Sync)
+        if (step.kind == PendingKind::Sync && !in_flight(step))
             waiting.push_back(std::move(step));
     if (waiting.empty() || (when == SyncWhen::BatchFull && waiting.size() < SYNC_BATCH))
         return true;
-    if (!sync_system(qpm))
+    if (when == SyncWhen::Now) {
+        if (!sync_system(qpm))
+            return false;
+        pending_done_all(qpm, waiting);
+        return true;
+    }
+    // One batch at a time: a second full batch waits for the first.
+    if (!settle_background(qpm, true))
         return false;
-    pending_done_all(qpm, waiting);
+    std::optional<std::vector<SyncTarget>> targets = sync_targets(qpm);
+    if (!targets)
+        return false;
+    g_background.steps = std::move(waiting);
+    g_background.result = std::async(std::launch::async, [targets = std::move(*targets)] { return sync_all(targets); });
     return true;
 }
 

@@ -127,12 +127,14 @@ TEST_F(Pending, SyncStepsLeaveWhenTheBatchIsFullOrTheRunEnds)
         ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "P" + std::to_string(i), "", "P_any_1"}}));
     ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
     EXPECT_EQ(waiting(), SYNC_BATCH - 1);
+    // The full batch is synced beside what comes next; its steps leave
+    // once that sync has returned, at the latest when the run ends.
     ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "Z", "", "Z_any_1"}}));
     ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
-    EXPECT_EQ(waiting(), 0u);
     ASSERT_TRUE(pending_add(&m_handle, {{PendingKind::Sync, "Y", "", "Y_any_1"}}));
     ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::BatchFull));
-    EXPECT_EQ(waiting(), 1u);
+    const size_t left_waiting = waiting();
+    EXPECT_TRUE(left_waiting == 1 || left_waiting == SYNC_BATCH + 1) << left_waiting;
     ASSERT_TRUE(sync_registered(&m_handle, SyncWhen::Now));
     const std::vector<PendingStep> left = pending_read(&m_handle);
     ASSERT_EQ(left.size(), 1u);

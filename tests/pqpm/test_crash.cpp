@@ -1,6 +1,7 @@
 // pqpm killed between the steps of a transaction, as the real binary in a
 // sandbox root: the next run finishes the job (the pending journal) and
 // removes what the stopped run left, whatever action it is.
+#include "engine/pending.h"
 #include "support/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -160,6 +161,28 @@ TEST_F(PqpmCrash, FilesLostBeforeTheRunsSyncAreNamedByTheNextRun)
     write_file(box.path("/usr/share/A/version"), "changed by hand\n");
     const RunResult later = box.pqpm({"cleanup"});
     EXPECT_EQ(later.err.find("interrupted run"), std::string::npos) << later.err;
+}
+
+// A run of more packages than one sync batch syncs a batch beside the
+// packages that follow: it ends with every package in, logged once, and
+// nothing left owed.
+TEST_F(PqpmCrash, ARunLongerThanOneSyncBatchEndsWithNothingOwed)
+{
+    std::vector<std::string> args = {"install"};
+    for (size_t i = 0; i < SYNC_BATCH + 6; ++i) {
+        const std::string name = "P" + std::to_string(i);
+        box.add_package(versioned_package(name, "1.0"));
+        args.push_back(name);
+    }
+    const RunResult r = box.pqpm(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string expected;
+    for (size_t i = 1; i < args.size(); ++i) {
+        EXPECT_TRUE(installed(args[i])) << args[i];
+        expected += "installed " + args[i] + "_any_1.0 as requested by user\n";
+    }
+    EXPECT_EQ(actions(), expected);
+    expect_clean();
 }
 
 // A sync that fails (a disk reporting a write error) fails the run; the
