@@ -2,6 +2,7 @@
 
 #include "engine/hooks.h"
 #include "engine/pending.h"
+#include "engine/stage.h"
 #include "package/qpk_info.h"
 #include "record/lconf.h"
 #include "util/rootfs.h"
@@ -144,6 +145,7 @@ int qpm_close(QpmPtr handle)
         // the lock (and before this one reports).
         if (!sync_registered(handle.get(), SyncWhen::Now))
             result = -1;
+        drop_spare_stage(handle.get());
         ::unlink(qpm_lock_path(handle.get()).c_str());
     }
     // The destructor lets the lock go and frees the rest.

@@ -5,6 +5,7 @@
 #include "engine/confine.h"
 #include "engine/scripts.h"
 #include "engine/search.h"
+#include "engine/stage.h"
 #include "package/dirs.h"
 #include "package/handle.h"
 #include "package/qpk_info.h"
@@ -258,6 +259,7 @@ bool is_swap_leftover(std::string_view name)
 int remove_leftovers(const qpm_handle *qpm)
 {
     int removed = 0;
+    drop_spare_stage(qpm);
     const std::string &stagearea = qpm->dirs.stagearea;
     if (const std::optional<DirNames> listing = list_directory(stagearea)) {
         for (const DirName &entry : listing->entries) {

@@ -2,6 +2,7 @@
 
 #include "engine/checks.h"
 #include "engine/inventory.h"
+#include "package/dirs.h"
 #include "package/qpf.h"
 #include "package/qpk_info.h"
 #include "package/tree.h"
@@ -9,12 +10,77 @@
 #include "util/log.h"
 #include "util/strfmt.h"
 
+#include <cstdio>
+#include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <strings.h>
 #include <unistd.h>
 
 namespace qpm {
 namespace {
+
+// A stage emptied down to its fixed directories, kept in the stage area
+// for the next package of the run: making and removing them for every
+// package is most of what a stage costs the file system beyond the files.
+constexpr const char *SPARE_STAGE = ".stage.spare";
+
+std::string spare_beside(const std::string &stage_dir)
+{
+    return stage_dir.substr(0, stage_dir.rfind('/') + 1) + SPARE_STAGE;
+}
+
+// The directories below "new" that every unpacking makes.
+bool kept_in_new(std::string_view name) { return name == "data" || name == "info" || name == "hash"; }
+
+// Empties the stage `path` down to "new" (with its fixed directories) and
+// "old" and keeps it as the spare; removes it whole when that cannot be.
+bool empty_stage(const std::string &path)
+{
+    const std::optional<DirNames> top = list_directory(path);
+    if (!top)
+        return false;
+    bool emptied = true;
+    int kept = 0;
+    for (const DirName &entry : top->entries) {
+        const std::string child = path + "/" + entry.name;
+        if (entry.name == "old") {
+            emptied &= qpm_qpf_empty_dir(child) == 0;
+            ++kept;
+            continue;
+        }
+        if (entry.name != "new") {
+            emptied &= qpm_qpf_rmdir(child) == 0;
+            continue;
+        }
+        const std::optional<DirNames> inside = list_directory(child);
+        if (!inside)
+            return false;
+        for (const DirName &sub : inside->entries) {
+            const std::string below = child + "/" + sub.name;
+            if (!kept_in_new(sub.name) || qpm_qpf_empty_dir(below) != 0)
+                emptied &= qpm_qpf_rmdir(below) == 0;
+        }
+        ++kept;
+    }
+    return emptied && kept == 2;
+}
+
+void retire_stage(const std::string &path)
+{
+    if (!empty_stage(path) ||
+        ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare_beside(path).c_str(), RENAME_NOREPLACE) != 0)
+        qpm_qpf_rmdir(path);
+}
+
+// The stage directory `stage_dir` with its "new" and "old", taken from
+// the spare where there is one. False when they could not be made.
+bool make_stage(const PackagePaths &p)
+{
+    if (::renameat2(AT_FDCWD, spare_beside(p.stage_dir).c_str(), AT_FDCWD, p.stage_dir.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    return qpm_qpf_mkdir(p.new_tree, 0755) == 0 && qpm_qpf_mkdir(p.backup, 0755) == 0;
+}
 
 bool same_identity(const qpk_info &a, const qpk_info &b)
 {
@@ -136,8 +202,7 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
         qlog(LL_DEBUG, "qpm_update_qpk: Will unpack %s to %s", p.staged.c_str(), p.new_tree.c_str());
     // What an earlier, interrupted run left here must not be taken for
     // part of this package.
-    if (qpm_qpf_rmdir(p.stage_dir) != 0 || qpm_qpf_mkdir(p.new_tree, 0755) != 0 ||
-        qpm_qpf_mkdir(p.backup, 0755) != 0) {
+    if (qpm_qpf_rmdir(p.stage_dir) != 0 || !make_stage(p)) {
         qlog(LL_ERROR, "%s: Failed to prepare %s", fn, p.stage_dir.c_str());
         qpm_qpf_rmdir(p.stage_dir);
         return -1;
@@ -192,7 +257,13 @@ int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool
 StageDirectory::~StageDirectory()
 {
     if (!m_keep)
-        qpm_qpf_rmdir(m_path);
+        retire_stage(m_path);
+}
+
+void drop_spare_stage(const qpm_handle *qpm)
+{
+    if (!qpm->dirs.stagearea.empty())
+        qpm_qpf_rmdir(qpm->dirs.stagearea + "/" + SPARE_STAGE);
 }
 
 } // namespace qpm

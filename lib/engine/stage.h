@@ -56,7 +56,9 @@ bool package_paths(const qpm_handle *qpm, const qpk_info &qpi, PackagePaths &out
 // stage directory is then removed).
 int stage_package(const qpm_handle *qpm, const qpk_info &qpi, StageFor who, bool talk, StagedPackage &out);
 
-// Removes the stage directory when it goes out of scope, unless kept.
+// Removes the stage directory when it goes out of scope, unless kept: its
+// fixed directories are kept, empty, as the spare that the next stage of
+// the run takes (stage_package) instead of making them again.
 class StageDirectory {
 public:
     explicit StageDirectory(std::string path) : m_path(std::move(path)) {}
@@ -69,5 +71,9 @@ private:
     std::string m_path;
     bool m_keep = false;
 };
+
+// Removes the spare stage (at the end of a run, and what a stopped run
+// left).
+void drop_spare_stage(const qpm_handle *qpm);
 
 } // namespace qpm

@@ -194,6 +194,12 @@ int qpm_qpf_rmdir(const std::string &path)
     return rc;
 }
 
+int qpm_qpf_empty_dir(const std::string &path)
+{
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return dir ? empty_directory(dir.get(), path, 0) : -1;
+}
+
 int qpm_qpf_dudir(const std::string &path, long long &total)
 {
     struct stat st {};

@@ -318,6 +318,28 @@ TEST_F(PqpmInstall, FailureAfterAnyPhaseLeavesTheRootAsItWas)
     EXPECT_EQ(read_file(box.path("/usr/bin/fx")), "new fx\n");
 }
 
+// The packages of one run are staged one after another in the same place:
+// none sees what an earlier one unpacked, whether that one went in or was
+// refused after its unpacking, and the run leaves no stage behind.
+TEST_F(PqpmInstall, EachPackageOfARunUnpacksIntoAStageOfItsOwn)
+{
+    box.add_package(pkg("A").file("conf/etc/a.conf", "a=1\n"));
+    box.add_package(pkg("B").file("data/usr/share/A/A.txt", "not B's\n").file("data/usr/share/B/extra", "b\n"));
+    box.add_package(pkg("C"));
+    const RunResult r = box.pqpm({"install", "A", "B", "C"});
+    EXPECT_NE(r.status, 0) << "B takes a file of A";
+    EXPECT_TRUE(installed("A"));
+    EXPECT_FALSE(installed("B"));
+    EXPECT_TRUE(installed("C"));
+    EXPECT_EQ(read_file(inv("fileindex/C")), "/usr/share/C/C.txt\n");
+    const std::string hashes = read_file(inv("installed/C/hash/data.txt"));
+    EXPECT_EQ(std::count(hashes.begin(), hashes.end(), '\n'), 1) << hashes;
+    EXPECT_FALSE(fs::exists(inv("installed/C/hash/conf.txt")));
+    EXPECT_FALSE(fs::exists(box.path("/usr/share/B/extra")));
+    for (const auto &entry : fs::directory_iterator(inv("stagearea")))
+        EXPECT_FALSE(entry.is_directory()) << entry.path();
+}
+
 // On a terminal each package gets one line, redrawn in place and ended when
 // the package is done; in a pipe the output is exactly the designed one.
 TEST_F(PqpmInstall, ProgressLineOnATerminalOnly)
