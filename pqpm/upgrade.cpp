@@ -75,10 +75,10 @@ int pqpm_upgrade(PqpmRun &run, EkvaPtr &hook_commands)
     }
 
     // The updates are on disk before the cleanup drops the records they
-    // replaced.
+    // replaced: without that, the old records stay for a later cleanup.
     if (!sync_registered(qpm.get(), SyncWhen::Now))
         status = 1;
-    if (const int deleted = qpm_cleanup(qpm.get()); deleted >= 0)
+    else if (const int deleted = qpm_cleanup(qpm.get()); deleted >= 0)
         pqpm_say("%d items have been deleted\n", deleted);
 
     catalogue.close();

@@ -93,7 +93,7 @@ bool sync_registered(const qpm_handle *qpm, SyncWhen when);
 // says which), drops steps of registrations that never finished, and
 // removes the leftovers of an interrupted run. Packages it finds waiting
 // for their sync are synced and checked against their records; one that
-// differs is named with the advice to install it again. The number of steps
+// differs is named with the advice to remove and install it again. The number of steps
 // completed.
 int qpm_recover(qpm_handle *qpm);
 

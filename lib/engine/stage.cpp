@@ -34,7 +34,7 @@ std::string spare_beside(const std::string &stage_dir)
 bool kept_in_new(std::string_view name) { return name == "data" || name == "info" || name == "hash"; }
 
 // Empties the stage `path` down to "new" (with its fixed directories) and
-// "old" and keeps it as the spare; removes it whole when that cannot be.
+// "old". False when anything else is left or one of the two is missing.
 bool empty_stage(const std::string &path)
 {
     const std::optional<DirNames> top = list_directory(path);
@@ -66,6 +66,8 @@ bool empty_stage(const std::string &path)
     return emptied && kept == 2;
 }
 
+// Keeps the emptied stage `path` as the spare; removes it whole when it
+// cannot be emptied or a spare is there already.
 void retire_stage(const std::string &path)
 {
     if (!empty_stage(path) ||

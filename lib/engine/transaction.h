@@ -2,11 +2,10 @@
 // The file transaction of one package change (install, update, removal).
 // Every change it makes on the system is first backed up into the backup
 // tree (BACKUP + PATH, PATH inside the system root, listed in
-// BACKUP/index.txt) or noted as new; unless
-// commit() is called, the destructor undoes all of it, newest first: record
-// exchanges are exchanged back, directories and files it made are removed,
-// the links it made go, written files are removed and every backed-up file
-// is restored. A crash leaves the backup tree for the next run to see.
+// BACKUP/index.txt) or noted as new; unless commit() is called, the
+// destructor undoes all of it, newest first: record exchanges are exchanged
+// back, directories and files it made are removed, the links it made go,
+// written files are removed and every backed-up file is restored. A crash leaves the backup tree for the next run to see.
 //
 // Paths named "system path" are paths on the target system (/usr/bin/x);
 // the transaction reaches them inside the system root (util/rootfs.h): no

@@ -326,7 +326,11 @@ TEST_F(PqpmInstall, EachPackageOfARunUnpacksIntoAStageOfItsOwn)
     box.add_package(pkg("A").file("conf/etc/a.conf", "a=1\n"));
     box.add_package(pkg("B").file("data/usr/share/A/A.txt", "not B's\n").file("data/usr/share/B/extra", "b\n"));
     box.add_package(pkg("C"));
-    const RunResult r = box.pqpm({"install", "A", "B", "C"});
+    PackageSpec conf_only;
+    conf_only.name = "D";
+    conf_only.file("conf/etc/d.conf", "d=1\n");
+    box.add_package(conf_only);
+    const RunResult r = box.pqpm({"install", "A", "B", "C", "D"});
     EXPECT_NE(r.status, 0) << "B takes a file of A";
     EXPECT_TRUE(installed("A"));
     EXPECT_FALSE(installed("B"));
@@ -336,6 +340,9 @@ TEST_F(PqpmInstall, EachPackageOfARunUnpacksIntoAStageOfItsOwn)
     EXPECT_EQ(std::count(hashes.begin(), hashes.end(), '\n'), 1) << hashes;
     EXPECT_FALSE(fs::exists(inv("installed/C/hash/conf.txt")));
     EXPECT_FALSE(fs::exists(box.path("/usr/share/B/extra")));
+    EXPECT_TRUE(installed("D")) << "no data files, after packages that had some";
+    EXPECT_FALSE(fs::exists(inv("installed/D/hash/data.txt")));
+    EXPECT_EQ(read_file(box.path("/etc/d.conf")), "d=1\n");
     for (const auto &entry : fs::directory_iterator(inv("stagearea")))
         EXPECT_FALSE(entry.is_directory()) << entry.path();
 }
